@@ -1,0 +1,96 @@
+#include "app/daemon.hpp"
+
+#include "led/led.hpp"
+#include "led/rgb_led.hpp"
+#include "policy/connectivity_loop.hpp"
+#include "policy/rgb_status_loop.hpp"
+#include "status/update_monitor.hpp"
+
+#include <spdlog/sinks/ansicolor_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <thread>
+
+namespace glowkeeper {
+
+// A signal handler writes it, so it must never take a lock.
+static_assert(std::atomic<bool>::is_always_lock_free);
+std::atomic<bool> running{true};
+
+const char* const usageText = "Usage:\t- argument \"d\" for debug-messages\n\t- no arguments for normal start";
+
+namespace {
+
+constexpr const char* singleLedPath = "/sys/class/leds/KYT:LED1/brightness";
+constexpr const char* redChannelPath = "/sys/class/leds/KYT:RGBLED1.1/brightness";
+constexpr const char* greenChannelPath = "/sys/class/leds/KYT:RGBLED1.2/brightness";
+constexpr const char* blueChannelPath = "/sys/class/leds/KYT:RGBLED1.3/brightness";
+
+std::shared_ptr<spdlog::logger> createLogger() {
+    auto sink = std::make_shared<spdlog::sinks::ansicolor_stdout_sink<spdlog::details::console_mutex>>(
+        spdlog::color_mode::automatic);
+    auto logger = std::make_shared<spdlog::logger>("glowkeeper", sink);
+    spdlog::register_logger(logger);
+    return logger;
+}
+
+// Accepts no argument or one beginning with 'd'; sets the level to match.
+bool applyCommandLine(int argc, const char* const* argv, spdlog::logger& logger) {
+    if (argc == 1) {
+        logger.set_level(spdlog::level::info);
+        return true;
+    }
+    if (argc == 2 && argv[1][0] == 'd') {
+        logger.set_level(spdlog::level::debug);
+        logger.debug("Debug mode activated");
+        return true;
+    }
+    logger.error("Wrong arguments");
+    logger.error(std::string_view(usageText));
+    return false;
+}
+
+}  // namespace
+
+void signalHandler(int /*signal*/) { running.store(false); }
+
+int runDaemon(int argc, const char* const* argv) {
+    auto logger = createLogger();
+    std::signal(SIGTERM, signalHandler);
+    std::signal(SIGINT, signalHandler);
+    if (!applyCommandLine(argc, argv, *logger)) {
+        return -1;
+    }
+
+    // Created before the workers that borrow them, destroyed after them.
+    std::atomic<UpdateStatus> updateStatus{UpdateStatus::Unknown};
+    UpdateMonitorControl monitorControl;
+
+    Led led(singleLedPath, logger);
+    std::thread connectivityThread(connectivityLoop, &led, std::ref(running), logger);
+    std::thread monitorThread(monitorUpdateStatus, std::ref(updateStatus), std::ref(monitorControl));
+    RgbLed rgbLed(redChannelPath, greenChannelPath, blueChannelPath, logger);
+    std::thread rgbThread(rgbStatusLoop, &rgbLed, std::ref(running), std::ref(updateStatus), logger);
+
+    while (running.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+
+    connectivityThread.join();
+    rgbThread.join();
+    // The follower may not have seen the stop signal (sent to us alone).
+    monitorControl.stop();
+    monitorThread.join();
+
+    led.reset();
+    rgbLed.reset();
+    logger->debug("Main thread exiting");
+    return 0;
+}
+
+}  // namespace glowkeeper

@@ -1,0 +1,72 @@
+// Common base of the LED drivers: serialised brightness writes through the
+// Linux LED class and the state of at most one indefinite blink pattern.
+#pragma once
+
+#include <spdlog/logger.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace glowkeeper {
+
+class LedBase {
+public:
+    explicit LedBase(std::shared_ptr<spdlog::logger> logger);
+    // Stops a pattern that is still running instead of terminating the
+    // process; derived classes stop it first, while their loop is still valid.
+    ~LedBase();
+
+    LedBase(const LedBase&) = delete;
+    LedBase& operator=(const LedBase&) = delete;
+    LedBase(LedBase&&) = delete;
+    LedBase& operator=(LedBase&&) = delete;
+
+    // Writes 0 to every brightness file of the LED; a running pattern goes on.
+    virtual void off() = 0;
+
+    // Stops a running pattern (after its current cycle) and darkens the LED.
+    void reset();
+
+protected:
+    // Opens, writes and closes the file for every single value.
+    void writeBrightness(const std::string& path, int value);
+
+    // Clears the flag under the write mutex, then joins the blink thread.
+    void stopBlink();
+
+    // Runs the body of an indefinite pattern on the blink thread. Must be
+    // called with no pattern running. A thread that cannot be started is
+    // logged and leaves the driver idle.
+    template <typename Body>
+    void startPattern(Body body);
+
+    // Sleeps one phase of a finite pattern; resumes after EINTR.
+    static void sleepPhase(int intervalMs);
+
+    // Length of one phase: 200 ms for a fast pattern, 500 ms for a slow one.
+    static int intervalFor(int fast) { return fast != 0 ? 200 : 500; }
+
+    std::atomic<bool> blinking{false};
+    std::thread blinkThread;
+    std::mutex mutex;
+    std::shared_ptr<spdlog::logger> logger;
+
+private:
+    void reportThreadFailure(const std::exception& error);
+};
+
+template <typename Body>
+void LedBase::startPattern(Body body) {
+    blinking = true;
+    try {
+        blinkThread = std::thread(std::move(body));
+    } catch (const std::exception& error) {
+        blinking = false;
+        reportThreadFailure(error);
+    }
+}
+
+}  // namespace glowkeeper

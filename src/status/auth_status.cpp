@@ -1,0 +1,88 @@
+#include "status/auth_status.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iostream>
+
+namespace glowkeeper {
+
+const std::unordered_map<std::string, int> authStateTable = {
+    {"OFF", 0},
+    {"Registration_possible", 1},
+    {"LongPress_started", 2},
+    {"LongPress_failed", 3},
+    {"LongPress_success", 4},
+};
+
+namespace {
+
+std::size_t longestWord() {
+    std::size_t longest = 0;
+    for (const auto& entry : authStateTable) {
+        longest = std::max(longest, entry.first.size());
+    }
+    return longest;
+}
+
+// The file lives in world-writable /tmp: opening must never block (a FIFO)
+// and reading must stay bounded (a huge line, a link to /dev/zero). Returns
+// -1 when the path is no readable regular file, else the descriptor.
+int openRegularFile(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads at most `limit` bytes and keeps what comes before the first newline;
+// a longer line comes back longer than any word, so it never matches.
+std::string readFirstLine(int fd, std::size_t limit) {
+    std::string buffer(limit, '\0');
+    std::size_t filled = 0;
+    while (filled < limit) {
+        const ssize_t got = read(fd, buffer.data() + filled, limit - filled);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        filled += static_cast<std::size_t>(got);
+    }
+    buffer.resize(filled);
+    return buffer.substr(0, buffer.find('\n'));
+}
+
+}  // namespace
+
+int fileExists(const char* path) { return access(path, F_OK) == 0 ? 0 : -1; }
+
+AuthState readAuthStatus(const char* path) {
+    const int fd = openRegularFile(path);
+    if (fd < 0) {
+        std::cerr << "Error reading file " << path << std::endl;
+        return AuthState::ReadError;
+    }
+    static const std::size_t limit = longestWord() + 1;
+    const std::string line = readFirstLine(fd, limit);
+    close(fd);
+
+    const auto entry = authStateTable.find(line);
+    if (entry == authStateTable.end()) {
+        std::cerr << "Authentication Error, undefined state" << std::endl;
+        return AuthState::UndefinedState;
+    }
+    return static_cast<AuthState>(entry->second);
+}
+
+}  // namespace glowkeeper

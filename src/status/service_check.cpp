@@ -1,0 +1,44 @@
+#include "status/service_check.hpp"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+namespace glowkeeper {
+
+const std::vector<std::string> cgroupRoots = {
+    "/sys/fs/cgroup/system.slice",
+    "/sys/fs/cgroup/systemd/system.slice",
+};
+
+const std::vector<std::string> monitoredServices = {
+    "tiviad",
+    "pelmad",
+    "mender-client",
+};
+
+bool isServiceActive(const std::string& name) {
+    for (const std::string& root : cgroupRoots) {
+        char unitPath[256];
+        std::snprintf(unitPath, sizeof(unitPath), "%s/%s.service", root.c_str(), name.c_str());
+        // A root that cannot be queried (no permission, a symlink loop) counts
+        // as having no directory for the unit; throwing would end the daemon.
+        std::error_code error;
+        if (std::filesystem::is_directory(std::filesystem::status(unitPath, error))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int checkServices() {
+    int failed = 0;
+    for (std::size_t bit = 0; bit < monitoredServices.size(); ++bit) {
+        if (!isServiceActive(monitoredServices[bit])) {
+            failed |= 1 << bit;
+        }
+    }
+    return failed;
+}
+
+}  // namespace glowkeeper

@@ -1,0 +1,143 @@
+#include "status/update_monitor.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+
+extern char** environ;
+
+namespace glowkeeper {
+
+const std::unordered_map<std::string, UpdateStatus> updateTransitionTable = {
+    {"update-check [Sync] -> check-wait [Idle]", UpdateStatus::Idle},
+    {"update-check [Sync] -> update-fetch [Download_Enter]", UpdateStatus::Downloading},
+    {"update-store [Download_Enter] -> update-after-store [Download_Leave]", UpdateStatus::Downloading},
+    {"update-fetch [Download_Enter] -> update-store [Download_Enter]", UpdateStatus::Downloading},
+    {"mender-update-control [none] -> update-install [ArtifactInstall]", UpdateStatus::Installing},
+    {"mender-update-control [none] -> reboot [ArtifactReboot_Enter]", UpdateStatus::Installing},
+    {"mender-update-control [none] -> update-commit [ArtifactCommit_Enter]", UpdateStatus::Installing},
+    {"update-status-report [none] -> idle [Idle]", UpdateStatus::Installing},
+    {"inventory-update [Sync] -> check-wait [Idle]", UpdateStatus::Idle},
+    {"update-error [ArtifactFailure] -> cleanup [Error]", UpdateStatus::Failed},
+};
+
+namespace {
+
+constexpr const char* journalCommand = "journalctl -fu mender-client --no-pager";
+constexpr auto stopGrace = std::chrono::seconds(2);
+
+// Runs the command through /bin/sh -c in a process group of its own, with
+// the pipe as its standard output and no other descriptor of ours.
+pid_t spawnFollower(int outputFd) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    char shell[] = "sh";
+    char option[] = "-c";
+    std::string command = journalCommand;
+    char* const argv[] = {shell, option, command.data(), nullptr};
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return error == 0 ? pid : -1;
+}
+
+void publish(std::atomic<UpdateStatus>& status, UpdateStatus value) {
+    status.store(value);
+    std::cout << "[Monitor] Updatestatus: " << static_cast<int>(value) << std::endl;
+}
+
+}  // namespace
+
+void UpdateMonitorControl::stop() {
+    std::unique_lock lock(mutex);
+    stopRequested = true;
+    if (follower <= 0 || followerEnded) {
+        return;
+    }
+    // The follower is not reaped before followerEnded is set under this lock,
+    // so its process group id cannot have been reused.
+    kill(-follower, SIGTERM);
+    if (!reaped.wait_for(lock, stopGrace, [this] { return followerEnded; })) {
+        kill(-follower, SIGKILL);
+    }
+}
+
+void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl& control) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        std::cerr << "Failed to start journalctl" << std::endl;
+        return;
+    }
+    pid_t pid = -1;
+    bool stopped = false;
+    {
+        const std::lock_guard lock(control.mutex);
+        stopped = control.stopRequested;
+        if (!stopped) {
+            pid = spawnFollower(pipeFds[1]);
+            control.follower = pid;
+        }
+    }
+    close(pipeFds[1]);
+    if (pid <= 0) {
+        close(pipeFds[0]);
+        if (!stopped) {
+            std::cerr << "Failed to start journalctl" << std::endl;
+        }
+        return;
+    }
+
+    status.store(UpdateStatus::Unknown);
+    if (FILE* stream = fdopen(pipeFds[0], "r")) {
+        char buffer[512];
+        while (fgets(buffer, sizeof(buffer), stream) != nullptr) {
+            const std::string chunk(buffer);
+            for (const auto& [text, value] : updateTransitionTable) {
+                if (chunk.find(text) != std::string::npos) {
+                    publish(status, value);
+                }
+            }
+        }
+        fclose(stream);
+    } else {
+        close(pipeFds[0]);
+    }
+
+    // Wait for the exit without reaping, so that stop() never signals a
+    // recycled process group; reap under the lock.
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    {
+        const std::lock_guard lock(control.mutex);
+        control.followerEnded = true;
+        waitpid(pid, nullptr, 0);
+    }
+    control.reaped.notify_all();
+}
+
+}  // namespace glowkeeper

@@ -4,8 +4,7 @@
 
 namespace glowkeeper {
 
-Led::Led(const std::string& path, std::shared_ptr<spdlog::logger> logger)
-    : LedBase(std::move(logger)), path(path) {}
+Led::Led(const std::string& path, std::shared_ptr<spdlog::logger> logger) : LedBase(std::move(logger)), path(path) {}
 
 Led::~Led() { stopBlink(); }
 

@@ -61,8 +61,8 @@ void signalHandler(int /*signal*/) { running.store(false); }
 
 int runDaemon(int argc, const char* const* argv) {
     auto logger = createLogger();
-    std::signal(SIGTERM, signalHandler);
-    std::signal(SIGINT, signalHandler);
+    (void)std::signal(SIGTERM, signalHandler);
+    (void)std::signal(SIGINT, signalHandler);
     if (!applyCommandLine(argc, argv, *logger)) {
         return -1;
     }

@@ -5,7 +5,7 @@
 
 namespace glowkeeper {
 
-class Led : public LedBase {
+class Led final : public LedBase {
 public:
     Led(const std::string& path, std::shared_ptr<spdlog::logger> logger);
     ~Led();

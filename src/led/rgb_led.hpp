@@ -5,7 +5,7 @@
 
 namespace glowkeeper {
 
-class RgbLed : public LedBase {
+class RgbLed final : public LedBase {
 public:
     // Values cross to the status loop as integers: keep the numbers.
     enum LedColor : unsigned int { Red = 0, Green = 1, Blue = 2, Yellow = 3, Cyan = 4, Magenta = 5, White = 6 };

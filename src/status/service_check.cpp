@@ -20,7 +20,7 @@ const std::vector<std::string> monitoredServices = {
 bool isServiceActive(const std::string& name) {
     for (const std::string& root : cgroupRoots) {
         char unitPath[256];
-        std::snprintf(unitPath, sizeof(unitPath), "%s/%s.service", root.c_str(), name.c_str());
+        (void)std::snprintf(unitPath, sizeof(unitPath), "%s/%s.service", root.c_str(), name.c_str());
         // A root that cannot be queried (no permission, a symlink loop) counts
         // as having no directory for the unit; throwing would end the daemon.
         std::error_code error;

@@ -1,17 +1,15 @@
 #include "status/update_monitor.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
-
-extern char** environ;
 
 namespace glowkeeper {
 
@@ -79,9 +77,9 @@ void UpdateMonitorControl::stop() {
     }
     // The follower is not reaped before followerEnded is set under this lock,
     // so its process group id cannot have been reused.
-    kill(-follower, SIGTERM);
+    (void)kill(-follower, SIGTERM);
     if (!reaped.wait_for(lock, stopGrace, [this] { return followerEnded; })) {
-        kill(-follower, SIGKILL);
+        (void)kill(-follower, SIGKILL);
     }
 }
 
@@ -121,7 +119,7 @@ void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl
                 }
             }
         }
-        fclose(stream);
+        (void)fclose(stream);
     } else {
         close(pipeFds[0]);
     }
@@ -134,7 +132,7 @@ void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl
     {
         const std::lock_guard lock(control.mutex);
         control.followerEnded = true;
-        waitpid(pid, nullptr, 0);
+        (void)waitpid(pid, nullptr, 0);
     }
     control.reaped.notify_all();
 }

@@ -52,8 +52,8 @@ public:
     TempDir(TempDir&&) = delete;
     TempDir& operator=(TempDir&&) = delete;
 
-    const std::filesystem::path& path() const { return root; }
-    std::string file(const std::string& name) const { return (root / name).string(); }
+    [[nodiscard]] const std::filesystem::path& path() const { return root; }
+    [[nodiscard]] std::string file(const std::string& name) const { return (root / name).string(); }
 
 private:
     std::filesystem::path root;
@@ -77,7 +77,7 @@ public:
     FifoRecorder(FifoRecorder&&) = delete;
     FifoRecorder& operator=(FifoRecorder&&) = delete;
 
-    const std::string& path() const { return fifoPath; }
+    [[nodiscard]] const std::string& path() const { return fifoPath; }
     std::vector<Write> writes();
     // The values as text, e.g. "101010".
     std::string values();

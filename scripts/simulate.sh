@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the daemon in debug mode on
+# simulated hardware in a private mount and network namespace, showing the
+# LEDs as they change, until Ctrl-C. Options go to glowsim (see --help):
+#   --net reachable|refused|drop|noroute   --layout v2|v1   --auth WORD
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+scripts/build.sh
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+exec $sudo python3 tools/glowsim.py run --binary build/glowkeeper "$@"

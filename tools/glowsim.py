@@ -471,19 +471,44 @@ def run(args):
         return 0 if status == 0 else 1
 
 
+def bench(args):
+    """Measures what the daemon costs while it runs: CPU time, resident
+    memory, threads and brightness writes over a fixed time, healthy state."""
+    with Sandbox(args.binary, layout=args.layout, net=args.net, auth=args.auth) as sandbox:
+        sandbox.start()
+        time.sleep(args.seconds)
+        pid = sandbox.process.pid
+        with open(f"/proc/{pid}/stat") as file:
+            fields = file.read().split(") ")[1].split()
+        ticks = os.sysconf("SC_CLK_TCK")
+        cpu = (int(fields[11]) + int(fields[12])) / ticks
+        status = dict(line.split(":", 1) for line in open(f"/proc/{pid}/status") if ":" in line)
+        writes = len(sandbox.writes())
+        sandbox.signal(signal.SIGTERM)
+        exit_status = sandbox.wait(timeout=30)
+        print(f"glowsim bench: {args.seconds:.0f} s, net {args.net}, auth {args.auth}")
+        print(f"  CPU time        {cpu:.3f} s ({100 * cpu / args.seconds:.3f} % of one core)")
+        print(f"  resident memory {status['VmRSS'].strip()}, peak {status['VmHWM'].strip()}")
+        print(f"  threads         {status['Threads'].strip()}")
+        print(f"  LED writes      {writes} ({writes / args.seconds:.1f} per s)")
+        print(f"  exit status     {exit_status}")
+        return 0 if exit_status == 0 else 1
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("command", choices=["run"])
+    parser.add_argument("command", choices=["run", "bench"])
     parser.add_argument("--binary", default="build/glowkeeper", help="the glowkeeper binary")
     parser.add_argument("--layout", choices=sorted(CGROUP_ROOTS), default="v2", help="control-group layout")
     parser.add_argument("--net", choices=Network.MODES, default="reachable", help="probe's network condition")
     parser.add_argument("--auth", help="word in the authentication file at start (none: no file)")
+    parser.add_argument("--seconds", type=float, default=30, help="bench: how long to measure")
     args = parser.parse_args()
     if not os.access(args.binary, os.X_OK):
         sys.exit(f"glowsim: no binary at {args.binary}; build it first")
     args.binary = os.path.abspath(args.binary)
     enter_namespace()
-    sys.exit(run(args))
+    sys.exit(run(args) if args.command == "run" else bench(args))
 
 
 if __name__ == "__main__":

@@ -15,20 +15,10 @@ void Led::on() { writeBrightness(path, 1); }
 void Led::blink(int fast, unsigned int times) {
     const int intervalMs = intervalFor(fast);
     if (times != 0) {
-        logger->debug("Blinking {} times with interval {}ms", times, intervalMs);
-        for (unsigned int cycle = 0; cycle < times; ++cycle) {
-            on();
-            sleepPhase(intervalMs);
-            reset();
-            sleepPhase(intervalMs);
-        }
-        return;
+        blinkFinite(times, intervalMs, [this] { on(); });
+    } else {
+        blinkIndefinitely([this, intervalMs] { blinkLoop(intervalMs); });
     }
-    if (blinking) {
-        return;
-    }
-    logger->debug("Blinking indefinitely");
-    startPattern([this, intervalMs] { blinkLoop(intervalMs); });
 }
 
 void Led::blinkLoop(int intervalMs) {

@@ -37,11 +37,15 @@ protected:
     // Clears the flag under the write mutex, then joins the blink thread.
     void stopBlink();
 
-    // Runs the body of an indefinite pattern on the blink thread. Must be
-    // called with no pattern running. A thread that cannot be started is
-    // logged and leaves the driver idle.
-    template <typename Body>
-    void startPattern(Body body);
+    // A finite pattern on the caller's thread: `times` cycles of show, one
+    // phase, reset (which also ends a running indefinite pattern), one phase.
+    template <typename Show>
+    void blinkFinite(unsigned int times, int intervalMs, Show show);
+
+    // Starts `loop` on the blink thread unless a pattern already runs. A
+    // thread that cannot be started is logged and leaves the driver idle.
+    template <typename Loop>
+    void blinkIndefinitely(Loop loop);
 
     // Sleeps one phase of a finite pattern; resumes after EINTR.
     static void sleepPhase(int intervalMs);
@@ -58,11 +62,27 @@ private:
     void reportThreadFailure(const std::exception& error);
 };
 
-template <typename Body>
-void LedBase::startPattern(Body body) {
+template <typename Show>
+void LedBase::blinkFinite(unsigned int times, int intervalMs, Show show) {
+    logger->debug("Blinking {} times with interval {}ms", times, intervalMs);
+    for (unsigned int cycle = 0; cycle < times; ++cycle) {
+        show();
+        sleepPhase(intervalMs);
+        reset();
+        sleepPhase(intervalMs);
+    }
+}
+
+template <typename Loop>
+void LedBase::blinkIndefinitely(Loop loop) {
+    if (blinking) {
+        return;
+    }
+    logger->debug("Blinking indefinitely");
+    // Raised before the thread starts: the loop only reads it.
     blinking = true;
     try {
-        blinkThread = std::thread(std::move(body));
+        blinkThread = std::thread(std::move(loop));
     } catch (const std::exception& error) {
         blinking = false;
         reportThreadFailure(error);

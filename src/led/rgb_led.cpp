@@ -53,20 +53,10 @@ void RgbLed::blink(LedColor color, int fast, unsigned int times) {
     const std::lock_guard lock(patternMutex);
     const int intervalMs = intervalFor(fast);
     if (times != 0) {
-        logger->debug("Blinking {} times with interval {}ms", times, intervalMs);
-        for (unsigned int cycle = 0; cycle < times; ++cycle) {
-            setColor(color);
-            sleepPhase(intervalMs);
-            reset();
-            sleepPhase(intervalMs);
-        }
-        return;
+        blinkFinite(times, intervalMs, [this, color] { setColor(color); });
+    } else {
+        blinkIndefinitely([this, color, intervalMs] { blinkLoop(color, intervalMs); });
     }
-    if (blinking) {
-        return;
-    }
-    logger->debug("Blinking indefinitely");
-    startPattern([this, color, intervalMs] { blinkLoop(color, intervalMs); });
 }
 
 void RgbLed::blinkLoop(LedColor color, int intervalMs) {

@@ -294,8 +294,15 @@ class Sandbox:
         resource.prlimit(self.process.pid, resource.RLIMIT_NOFILE, (limit, hard))
 
     def lowest_free_descriptor(self):
-        used = {int(fd) for fd in os.listdir(f"/proc/{self.process.pid}/fd")}
-        return min(set(range(len(used) + 1)) - used)
+        """The lowest descriptor number the daemon leaves free; sampled a few
+        times, since a brightness write holds one for a moment."""
+        lowest = None
+        for _ in range(5):
+            used = {int(fd) for fd in os.listdir(f"/proc/{self.process.pid}/fd")}
+            free = min(set(range(len(used) + 1)) - used)
+            lowest = free if lowest is None else min(lowest, free)
+            time.sleep(0.01)
+        return lowest
 
     # --- the world the daemon looks at ------------------------------------
     def set_service(self, name, running):

@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mapfile -t sources < <(git ls-files '*.cpp' '*.hpp')
+[ ${#sources[@]} -gt 0 ] || { echo "lint: no sources found (not a git checkout?)" >&2; exit 1; }
 clang-format --dry-run --Werror "${sources[@]}"
 mapfile -t units < <(git ls-files 'src/*.cpp' 'tests/*.cpp')
 printf '%s\n' "${units[@]}" | xargs -P"$(nproc)" -n4 clang-tidy -p build --quiet 2>/dev/null

@@ -46,6 +46,19 @@ _libc = ctypes.CDLL(None, use_errno=True)
 IN_CLOSE_WRITE = 0x08
 
 
+# Fallback tunnel devices that a new network namespace gets when their
+# modules are loaded; they start down and route nothing.
+FALLBACK_DEVICES = {"sit0", "tunl0", "ip6tnl0", "gre0", "gretap0", "erspan0", "ip6gre0", "ip_vti0", "ip6_vti0"}
+
+
+def require_private_namespace():
+    """Refuses to touch mounts or the network outside the namespace that
+    enter_namespace() made: no test traffic may leave it."""
+    names = {name for _, name in socket.if_nameindex()}
+    if os.environ.get(NS_MARK) != "1" or "lo" not in names or names - {"lo"} - FALLBACK_DEVICES:
+        raise RuntimeError(f"glowsim: not in its private namespace (interfaces {sorted(names)}); refusing")
+
+
 def enter_namespace():
     """Re-executes this program in a private mount and network namespace,
     then refuses to go on if any network interface but loopback is visible."""
@@ -54,9 +67,10 @@ def enter_namespace():
             sys.exit("glowsim: unshare (util-linux) is needed")
         env = dict(os.environ, **{NS_MARK: "1"})
         os.execvpe("unshare", ["unshare", "-m", "-n", "--fork", "--", sys.executable, *sys.argv], env)
-    names = [name for _, name in socket.if_nameindex()]
-    if names != ["lo"]:
-        sys.exit(f"glowsim: not in a private network namespace (interfaces {names}); refusing to run")
+    try:
+        require_private_namespace()
+    except RuntimeError as error:
+        sys.exit(str(error))
     _run(["mount", "--make-rprivate", "/"])
 
 
@@ -83,6 +97,7 @@ class Network:
     def set(self, mode):
         if mode not in self.MODES:
             raise ValueError(f"unknown network mode {mode}")
+        require_private_namespace()
         self.close()
         if mode == "noroute":
             # Taking lo down alone keeps the catch-all local route on some
@@ -199,6 +214,7 @@ class Sandbox:
 
     # --- set-up and tear-down -------------------------------------------
     def __enter__(self):
+        require_private_namespace()
         # /run first: the binary is copied there before /tmp is covered,
         # since the build may live below /tmp.
         for target in ("/run", "/tmp", "/sys/class", "/sys/fs/cgroup"):
@@ -232,9 +248,8 @@ class Sandbox:
         if self.process is not None and self.process.poll() is None:
             self.process.kill()
             self.process.wait()
-        follower = self.follower_pid()
-        if follower is not None and pid_alive(follower):
-            os.kill(follower, signal.SIGKILL)
+        if self.follower_alive():
+            os.kill(self.follower_pid(), signal.SIGKILL)
         for reader in self.readers:
             reader.join(timeout=5)
         if self.process is not None:
@@ -249,15 +264,11 @@ class Sandbox:
         return False
 
     # --- the daemon -------------------------------------------------------
-    def start(self, *args, nofile=None):
+    def start(self, *args):
         """Starts the daemon with the given arguments, as a session leader so
         that its process group can be signalled like a terminal would."""
         path = BIN_DIR if not self.journalctl else f"{BIN_DIR}:{SYSTEM_PATH}"
         env = {"PATH": path, "LANG": "C"}
-
-        def limit():
-            if nofile is not None:
-                resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
 
         self.started_at = time.monotonic()
         self.process = subprocess.Popen(
@@ -266,7 +277,6 @@ class Sandbox:
             stderr=subprocess.PIPE,
             env=env,
             start_new_session=True,
-            preexec_fn=limit,
         )
         for stream, lines in ((self.process.stdout, self.stdout), (self.process.stderr, self.stderr)):
             reader = threading.Thread(target=self._collect, args=(stream, lines), daemon=True)
@@ -342,6 +352,16 @@ class Sandbox:
 
     def set_net(self, mode):
         self.network.set(mode)
+
+    def follower_alive(self):
+        """True while the stand-in started by the daemon still runs; checks the
+        command line too, since without a pid namespace a pid can be reused."""
+        pid = self.follower_pid()
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as file:
+                return pid_alive(pid) and JOURNAL_FIFO.encode() in file.read()
+        except (OSError, TypeError):
+            return False
 
     def follower_pid(self):
         try:

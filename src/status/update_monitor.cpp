@@ -64,7 +64,9 @@ pid_t spawnFollower(int outputFd) {
 
 void publish(std::atomic<UpdateStatus>& status, UpdateStatus value) {
     status.store(value);
-    std::cout << "[Monitor] Updatestatus: " << static_cast<int>(value) << std::endl;
+    // One insertion, so a log line of another thread cannot land inside it.
+    const std::string line = "[Monitor] Updatestatus: " + std::to_string(static_cast<int>(value));
+    std::cout << line << std::endl;
 }
 
 }  // namespace

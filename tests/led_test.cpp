@@ -247,8 +247,8 @@ ChildResult blinkWithoutThreads(const std::string& path) {
 // Runs in a forked child, so the cap stays there; alarm() turns a hang into
 // a failure.
 TEST(LedLifecycle, BlinkThreadThatCannotStartIsLoggedAndLeavesTheDriverIdle) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer maps more than an address-space cap allows";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer maps more than an address-space cap allows";
 #endif
     TempDir dir;
     const std::string path = dir.file("brightness");

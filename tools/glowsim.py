@@ -59,12 +59,17 @@ def require_private_namespace():
         raise RuntimeError(f"glowsim: not in its private namespace (interfaces {sorted(names)}); refusing")
 
 
-def enter_namespace():
+def enter_namespace(unavailable_status=1):
     """Re-executes this program in a private mount and network namespace,
-    then refuses to go on if any network interface but loopback is visible."""
+    then refuses to go on if any network interface but loopback is visible.
+    Where such namespaces cannot be made (no root, no unshare), says so and
+    exits with `unavailable_status`."""
     if os.environ.get(NS_MARK) != "1":
-        if shutil.which("unshare") is None:
-            sys.exit("glowsim: unshare (util-linux) is needed")
+        probe = ["unshare", "-m", "-n", "--fork", "true"]
+        if shutil.which("unshare") is None or subprocess.run(probe, stderr=subprocess.DEVNULL).returncode != 0:
+            print("glowsim: private mount and network namespaces are not available here "
+                  "(needs root and unshare from util-linux)", file=sys.stderr)
+            sys.exit(unavailable_status)
         env = dict(os.environ, **{NS_MARK: "1"})
         os.execvpe("unshare", ["unshare", "-m", "-n", "--fork", "--", sys.executable, *sys.argv], env)
     try:

@@ -9,4 +9,4 @@ scripts/install-deps.sh
 scripts/build.sh
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-exec $sudo python3 tools/glowsim.py run --binary build/glowkeeper "$@"
+cd tools && exec $sudo /usr/bin/python3 -m glowsim run --binary ../build/glowkeeper "$@"

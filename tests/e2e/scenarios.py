@@ -13,8 +13,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-import glowsim  # noqa: E402
-from glowsim import Sandbox, bursts, pid_alive  # noqa: E402
+from glowsim import namespace  # noqa: E402
+from glowsim.recorder import LEDS, bursts  # noqa: E402
+from glowsim.sandbox import SERVICES, Sandbox, pid_alive  # noqa: E402
 
 BINARY = os.environ.get("GLOWKEEPER_BINARY", "build/glowkeeper")
 RGB = ("red", "green", "blue")
@@ -58,7 +59,7 @@ class DaemonCase(unittest.TestCase):
         self.assertEqual(status, 0)
         self.assertLess(took, bound)
         self.assertGreaterEqual(took, minimum)
-        for led in glowsim.LEDS:
+        for led in LEDS:
             self.assertEqual(box.value(led), "0", led)
         # The single LED is reset before the RGB LED, whose reset ends with
         # 0 to red, green, blue (a slow pattern's last cycle may come between).
@@ -169,19 +170,19 @@ class ProbeFailure(DaemonCase):
         self.assertTrue(box.wait_for_write("led", "1", 5))
         # No descriptor left below the limit: the probe's socket (and any
         # brightness file opened meanwhile) cannot be had.
-        box.set_nofile(box.lowest_free_descriptor())
+        box.set_net("nofd")
         limited = time.monotonic()
         self.assertTrue(box.wait_for(lambda: box.messages("debug", limited).count(
             "Blinking 3 times with interval 200ms") >= 2, 14))
         self.assertEqual(box.messages("error", limited).count(self.ERROR), 1)
         self.assertIn("Error opening file: /sys/class/leds/KYT:LED1/brightness", box.messages("error", limited))
-        box.set_nofile(1024)
+        box.set_net("reachable")
         restored = time.monotonic()
         self.assertTrue(box.wait_for_log("Internet connection available", 8, "debug", restored))
-        box.set_nofile(box.lowest_free_descriptor())
+        box.set_net("nofd")
         again = time.monotonic()
         self.assertTrue(box.wait_for_log(self.ERROR, 8, "error", again))
-        box.set_nofile(1024)
+        box.set_net("reachable")
         self.stop(box, bound=12)
 
 
@@ -195,7 +196,7 @@ class Services(DaemonCase):
                 for name in down:
                     box.set_service(name, False)
                 changed = time.monotonic()
-                bits = sum(1 << glowsim.SERVICES.index(name) for name in down)
+                bits = sum(1 << SERVICES.index(name) for name in down)
                 self.assertTrue(box.wait_for_log(f"Service check failed: {bits}", 5, "debug", changed))
                 start = [t for t, _, m in box.logs("debug", changed) if m == f"Service check failed: {bits}"][0]
                 # Two bursts begun: the first one is complete.
@@ -393,5 +394,5 @@ class ShutdownInSlowPattern(ShutdownBase, DaemonCase):
 NAMESPACES_UNAVAILABLE = 77
 
 if __name__ == "__main__":
-    glowsim.enter_namespace(NAMESPACES_UNAVAILABLE)
+    namespace.enter(NAMESPACES_UNAVAILABLE)
     unittest.main(verbosity=2)

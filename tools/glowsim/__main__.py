@@ -1,0 +1,37 @@
+"""Command line of glowsim: one verb per job, like git."""
+
+import argparse
+import os
+import sys
+
+from . import namespace
+from .sandbox import CGROUP_ROOTS
+from .world import NET_MODES
+
+
+def world_options(parser):
+    parser.add_argument("--binary", default="build/glowkeeper", help="the glowkeeper binary")
+    parser.add_argument("--layout", choices=sorted(CGROUP_ROOTS), default="v2", help="control-group layout at start")
+    parser.add_argument("--net", choices=NET_MODES[:-1], default="reachable", help="probe's network at start")
+    parser.add_argument("--auth", help="word in the authentication file at start (default: no file)")
+
+
+def main():
+    parser = argparse.ArgumentParser(prog="glowsim", description=__package__ and sys.modules[__package__].__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    verbs = parser.add_subparsers(dest="verb", required=True)
+    run = verbs.add_parser("run", help="live simulator in the terminal")
+    world_options(run)
+    args = parser.parse_args()
+    if not os.access(args.binary, os.X_OK):
+        sys.exit(f"glowsim: no binary at {args.binary}; build it first")
+    args.binary = os.path.abspath(args.binary)
+    if args.verb == "run":
+        from . import live
+        live.check_terminal()
+        namespace.enter()
+        sys.exit(live.main(args))
+
+
+if __name__ == "__main__":
+    main()

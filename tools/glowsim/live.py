@@ -1,35 +1,307 @@
-"""The live simulator (placeholder: prints LED changes as lines)."""
+"""The live simulator: both LEDs, the world and the daemon's log in the
+terminal, redrawn on every brightness write, while keys change the world.
 
+Drawn with rich (python3-rich); keys are read from stdin in cbreak mode.
+Each key is one world line (world.py), the words scenario files use too.
+"""
+
+import os
+import queue
+import select
 import signal
+import subprocess
+import sys
+import termios
 import threading
 import time
+import tty
 
-from .recorder import RGB, rgb_name
-from .sandbox import Sandbox
+try:
+    from rich.console import Console
+    from rich.layout import Layout
+    from rich.live import Live
+    from rich.panel import Panel
+    from rich.table import Table
+    from rich.text import Text
+except ImportError:
+    Console = None
+
+from . import world
+from .recorder import LEDS, RGB, read_value, rgb_name
+from .sandbox import CGROUP_ROOTS, LOG_LINE, SERVICES, Sandbox
+
+MIN_COLUMNS, MIN_LINES = 90, 28
+UNKNOWN_WORD = "Not_a_state"
+# Toggles (service, layout) pick their direction when applied.
+KEYS = {
+    "1": "net reachable", "2": "net refused", "3": "net drop", "4": "net noroute", "5": "net nofd",
+    "t": "service tiviad", "p": "service pelmad", "m": "service mender-client", "l": "layout",
+    "6": "auth OFF", "7": "auth Registration_possible", "8": "auth LongPress_started",
+    "9": "auth LongPress_failed", "0": "auth LongPress_success", "u": f"auth {UNKNOWN_WORD}", "x": "auth none",
+    "d": "journal download", "i": "journal install", "f": "journal failure", "w": "journal idle",
+    "e": "journal end", "r": "restart",
+}
+LEGEND = (("net", "12345"), ("service", "tpm"), ("layout", "l"), ("auth", "678"), ("", "90ux"),
+          ("journal", "difwe"), ("daemon", "rq"))
+HINTS = {"nofd": "nofd (no descriptors left)", "none": "none (delete file)", "end": "end (follower ends)"}
+NET_TEXT = {"reachable": "resolver answers", "refused": "connection refused", "drop": "silent drop",
+            "noroute": "no route (lo down)", "nofd": "no descriptors left for the probe"}
+LAMP = {"dark": "#3a3a3a", "red": "#ff2020", "green": "#20e020", "blue": "#2060ff", "yellow": "#ffe020",
+        "cyan": "#20e0e0", "magenta": "#e020e0", "white": "#ffffff", "on": "#ffb000"}
+LAMP_SHAPE = " ▄██████▄ \n██████████\n ▀██████▀ "
 
 
 def check_terminal():
-    pass
+    """Says in one line why the live view cannot run here, before any namespace is made."""
+    if Console is None:
+        sys.exit("glowsim: the live view needs python3-rich (scripts/install-deps.sh installs it)")
+    if not (sys.stdin.isatty() and sys.stdout.isatty()):
+        sys.exit("glowsim: the live view needs a terminal on standard input and output")
+    if Console().is_dumb_terminal:
+        sys.exit("glowsim: the live view needs a terminal that can move the cursor (TERM is dumb)")
+    size = os.get_terminal_size(sys.stdout.fileno())
+    if size.columns < MIN_COLUMNS or size.lines < MIN_LINES:
+        sys.exit(f"glowsim: terminal too small ({size.columns}x{size.lines}); "
+                 f"the live view needs at least {MIN_COLUMNS}x{MIN_LINES}")
 
 
-def describe(sandbox):
-    rgb = rgb_name(sandbox.value(led) for led in RGB)
-    return f"LED1 {'on ' if sandbox.value('led') == '1' else 'off'}   RGB {rgb}"
+def change_for(sandbox, key):
+    line = KEYS[key]
+    if line.startswith("service "):
+        return f"{line} {'down' if line.split()[1] in sandbox.services() else 'up'}"
+    if line == "layout":
+        return f"layout {'v1' if sandbox.layout == 'v2' else 'v2'}"
+    return line
+
+
+def legend_entry(key):
+    if key == "q":
+        return "quit (SIGTERM; Ctrl-C too)"
+    words = KEYS[key].split()
+    if words[0] == "service":
+        return f"{words[1]} up|down"
+    if words[0] == "layout":
+        return "v2|v1"
+    rest = " ".join(words[1:]) or words[0]
+    return HINTS.get(rest, rest)
+
+
+def led_values():
+    return {led: read_value(led) for led in LEDS}
+
+
+def led_summary(values):
+    return " ".join(f"{'LED1' if led == 'led' else led}={(value or '?').strip()}" for led, value in values.items())
+
+
+class View:
+    """What the screen shows, and the worker that applies world changes."""
+
+    def __init__(self, sandbox, console):
+        self.sandbox = sandbox
+        self.console = console
+        self.colour = console.color_system is not None and not console.no_color
+        self.started = sandbox.started_at
+        self.events = []  # (time, text): world changes, shown among the log lines
+        self.busy = None  # the world line being applied
+        self.status = ""
+        self.journal = "none sent"
+        self.jobs = queue.Queue()
+        self.applying = threading.Lock()
+        self.done = threading.Event()
+        self.poked = False
+
+    def poke(self):
+        changed = self.sandbox.recorder.changed
+        with changed:
+            self.poked = True
+            changed.notify_all()
+
+    def work(self):
+        while (key := self.jobs.get()) is not None:
+            with self.applying:
+                line = change_for(self.sandbox, key)
+                self.busy = line
+                self.poke()
+                try:
+                    result = world.apply(self.sandbox, line)
+                    if line == "restart" and result is not None:
+                        line += f" (old daemon exited {result[0]} after {result[1]:.1f} s)"
+                    if line.startswith("journal "):
+                        self.journal = f"journal {line.split()[1]}"
+                    self.events.append((time.monotonic(), line))
+                except Exception as error:  # shown on screen; a bad change must not end the view
+                    self.events.append((time.monotonic(), f"{line}: failed: {error}"))
+                self.busy = None
+            self.poke()
+
+    def crashed(self):
+        """True when the daemon ended on its own, not inside a restart."""
+        if not self.applying.acquire(blocking=False):
+            return False
+        try:
+            return self.busy is None and not self.sandbox.running()
+        finally:
+            self.applying.release()
+
+    def paint(self, live):
+        recorder = self.sandbox.recorder
+        seen = -1
+        while not self.done.is_set():
+            with recorder.changed:
+                # Woken by every brightness write, so a 200 ms flash is drawn.
+                recorder.changed.wait_for(lambda: len(recorder.writes) != seen or self.poked, timeout=0.25)
+                seen, self.poked = len(recorder.writes), False
+            live.update(self.render(), refresh=True)
+
+    # --- drawing ------------------------------------------------------------
+    def render(self):
+        width, height = self.console.size
+        if width < MIN_COLUMNS or height < MIN_LINES:
+            return Text(f"terminal too small ({width}x{height}); enlarge it to {MIN_COLUMNS}x{MIN_LINES}")
+        layout = Layout()
+        layout.split_column(Layout(self.header(), size=1), Layout(name="top", size=10),
+                            Layout(self.legend(), size=10), Layout(self.log(height - 23)))
+        layout["top"].split_row(Layout(self.lamps(), size=30), Layout(self.world()))
+        return layout
+
+    def header(self):
+        box = self.sandbox
+        state = f"pid {box.process.pid}, up {time.monotonic() - box.started_at:.0f} s" if box.running() else "not running"
+        text = Text.assemble(("glowsim ", "bold"), f"glowkeeper d ({state}) · colours: {self.console.color_system}  ")
+        if self.status or self.busy:
+            text.append(self.status or ("restarting…" if self.busy == "restart" else f"applying {self.busy}…"),
+                        "bold yellow")
+        elif self.events:
+            stamp, line = self.events[-1]
+            text.append(f"last change at {stamp - self.started:.1f} s: {line}", "bold cyan")
+        return text
+
+    def lamps(self):
+        values = led_values()
+        rgb = rgb_name(values[c] for c in RGB)
+        single = "on" if values["led"] == "1" else "off"
+        grid = Table.grid(padding=(0, 2))
+        if self.colour:
+            grid.add_row(Text(LAMP_SHAPE, LAMP[single if single == "on" else "dark"]), Text(LAMP_SHAPE, LAMP[rgb]))
+        grid.add_row(Text(f"LED1: {single}", "bold"), Text(f"RGB: {rgb}", "bold"))
+        grid.add_row(f"LED1={(values['led'] or '?').strip()}",
+                     " ".join(f"{c[0]}={(values[c] or '?').strip()}" for c in RGB))
+        grid.add_row(f"{len(self.sandbox.recorder.writes)} writes", "")
+        return Panel(grid, title="LEDs")
+
+    def world(self):
+        box = self.sandbox
+        word = box.auth_word()
+        grid = Table.grid(padding=(0, 2))
+        grid.add_row("net", f"net {box.net}", NET_TEXT.get(box.net, ""))
+        grid.add_row("layout", f"layout {box.layout}", CGROUP_ROOTS[box.layout])
+        up = box.services()
+        for name in SERVICES:
+            grid.add_row("service" if name == SERVICES[0] else "",
+                         Text(f"service {name} {'up' if name in up else 'down'}", "green" if name in up else "bold red"),
+                         f"{name}.service/" if name in up else "no unit folder")
+        grid.add_row("auth file", f"auth {word if word is not None else 'none'}",
+                     f"at start-up: {'present' if box.auth_at_start else 'absent'}")
+        if box.restart_needed():
+            grid.add_row("", Text("restart (r) needed: the daemon looks for the file only at start-up",
+                                  "bold yellow"), "")
+        grid.add_row("journal", self.journal, f"follower {'running' if box.follower_alive() else 'ended'}")
+        return Panel(grid, title="world")
+
+    def legend(self):
+        grid = Table.grid(padding=(0, 1))
+        for label, keys in LEGEND:
+            text = Text()
+            for key in keys:
+                text.append(f" {key} ", "reverse bold")
+                text.append(f" {legend_entry(key)}   ")
+            grid.add_row(Text(label, "bold"), text)
+        return Panel(grid, title="keys (world lines)")
+
+    def log(self, lines):
+        box = self.sandbox
+        with box.output_lock:
+            entries = [(t, "", line) for t, line in box.stdout] + [(t, "stderr", line) for t, line in box.stderr]
+        entries += [(t, "world", line) for t, line in self.events]
+        text = Text(no_wrap=True, overflow="ellipsis")
+        for stamp, source, line in sorted(entries, key=lambda e: e[0])[-max(lines, 1):]:
+            match = LOG_LINE.match(line)
+            level, message = (match.group(1), match.group(2)) if match else (source or "out", line)
+            style = {"world": "bold cyan", "error": "red", "warning": "yellow", "stderr": "magenta"}.get(level, "")
+            text.append(f"{stamp - self.started:8.2f}  {level:<7} {message}\n", style)
+        return Panel(text, title="daemon log (world changes in cyan)")
+
+
+def read_keys(fd, view, stop):
+    """Queues world changes until quit, Ctrl-C, a stop signal or a crash; returns why it ended."""
+    while not stop:
+        if view.crashed():
+            return "crash"
+        ready, _, _ = select.select([fd], [], [], 0.1)
+        if not ready:
+            continue
+        chunk = os.read(fd, 64).decode(errors="replace")
+        if chunk.startswith("\x1b"):  # arrows and other sequences: not keys of ours
+            continue
+        for key in chunk:
+            if key in ("q", "Q", "\x03"):
+                return "quit" if key != "\x03" else "Ctrl-C"
+            if key in KEYS:
+                view.jobs.put(key)
+    return stop[0]
 
 
 def main(args):
-    with Sandbox(args.binary, layout=args.layout, net=args.net, auth=args.auth) as sandbox:
-        sandbox.start("d")
-        stop = threading.Event()
-        signal.signal(signal.SIGINT, lambda *_: stop.set())
-        signal.signal(signal.SIGTERM, lambda *_: stop.set())
-        last = None
-        while not stop.is_set() and sandbox.running():
-            time.sleep(0.05)
-            now = describe(sandbox)
-            if now != last:
-                print(f"{time.monotonic() - sandbox.started_at:8.3f}s  {now}", flush=True)
-                last = now
-        status, took = sandbox.stop() if sandbox.running() else (sandbox.process.returncode, 0.0)
-        print(f"glowsim: exit status {status} after {took:.2f}s; {describe(sandbox)}", flush=True)
-        return 0 if status == 0 else 1
+    console = Console()
+    fd = sys.stdin.fileno()
+    saved = termios.tcgetattr(fd)
+    stop = []
+
+    def on_signal(number, _frame):
+        stop.append("Ctrl-C" if number == signal.SIGINT else signal.Signals(number).name)
+
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, on_signal)
+    signal.signal(signal.SIGTSTP, signal.SIG_IGN)  # a stopped view would hold the terminal in cbreak mode
+    try:
+        with Sandbox(args.binary, layout=args.layout, net=args.net, auth=args.auth) as sandbox:
+            sandbox.start("d")
+            view = View(sandbox, console)
+            tty.setcbreak(fd)
+            with Live(view.render(), console=console, screen=True, auto_refresh=False) as live:
+                threads = [threading.Thread(target=view.paint, args=(live,), daemon=True),
+                           threading.Thread(target=view.work, daemon=True)]
+                for thread in threads:
+                    thread.start()
+                why = read_keys(fd, view, stop)
+                while not view.jobs.empty():
+                    view.jobs.get_nowait()
+                view.jobs.put(None)
+                if why != "crash":
+                    view.status = f"{why}: finishing the change in progress, then SIGTERM to the daemon…"
+                    view.poke()
+                    threads[1].join()
+                    view.status = f"{why}: SIGTERM sent, waiting for the daemon…"
+                    view.poke()
+                    if sandbox.running():
+                        try:
+                            status, took = sandbox.stop()
+                        except subprocess.TimeoutExpired:
+                            status, took = "none (still running after 30 s, killed)", 30.0
+                    else:
+                        why, status, took = "crash", sandbox.process.returncode, None
+                else:
+                    status, took = sandbox.process.returncode, None
+                view.done.set()
+                view.poke()
+                threads[0].join()
+            final = led_summary(led_values())
+    finally:
+        termios.tcsetattr(fd, termios.TCSADRAIN, saved)
+    if why == "crash":
+        killed = f" (killed by {signal.Signals(-status).name})" if status < 0 else ""
+        print(f"glowsim: the daemon ended on its own: exit status {status}{killed}; final LEDs {final}")
+        return 1
+    print(f"glowsim: {why}: exit status {status}, {took:.2f} s after SIGTERM; final LEDs {final}")
+    return 0 if status == 0 else 1

@@ -58,7 +58,8 @@ def parse(line):
 
 
 def apply(sandbox, line):
-    """Makes the change in the sandbox's world."""
+    """Makes the change in the sandbox's world; a restart returns the old
+    daemon's (exit status, seconds its stop took)."""
     verb, *rest = parse(line)
     if verb == "net":
         sandbox.set_net(rest[0])
@@ -77,4 +78,4 @@ def apply(sandbox, line):
         else:
             sandbox.journal(journal_line(TRANSITIONS[rest[0]]))
     elif verb == "restart":
-        sandbox.restart()
+        return sandbox.restart()

@@ -28,9 +28,9 @@ except ImportError:
 
 from . import world
 from .recorder import LEDS, RGB, read_value, rgb_name
-from .sandbox import CGROUP_ROOTS, LOG_LINE, SERVICES, Sandbox
+from .sandbox import LOG_LINE, SERVICES, Sandbox
 
-MIN_COLUMNS, MIN_LINES = 90, 28
+MIN_COLUMNS, MIN_LINES = 100, 30
 UNKNOWN_WORD = "Not_a_state"
 # Toggles (service, layout) pick their direction when applied.
 KEYS = {
@@ -41,9 +41,10 @@ KEYS = {
     "d": "journal download", "i": "journal install", "f": "journal failure", "w": "journal idle",
     "e": "journal end", "r": "restart",
 }
-LEGEND = (("net", "12345"), ("service", "tpm"), ("layout", "l"), ("auth", "678"), ("", "90ux"),
+LEGEND = (("net", "12345"), ("service", "tpm"), ("layout", "l"), ("auth", "678u"), ("", "90x"),
           ("journal", "difwe"), ("daemon", "rq"))
-HINTS = {"nofd": "nofd (no descriptors left)", "none": "none (delete file)", "end": "end (follower ends)"}
+HINTS = {"none": "none (deletes it)"}
+LAYOUT_TEXT = {"v2": "unified (system.slice)", "v1": "legacy (systemd/system.slice)"}
 NET_TEXT = {"reachable": "resolver answers", "refused": "connection refused", "drop": "silent drop",
             "noroute": "no route (lo down)", "nofd": "no descriptors left for the probe"}
 LAMP = {"dark": "#3a3a3a", "red": "#ff2020", "green": "#20e020", "blue": "#2060ff", "yellow": "#ffe020",
@@ -77,6 +78,8 @@ def change_for(sandbox, key):
 def legend_entry(key):
     if key == "q":
         return "quit (SIGTERM; Ctrl-C too)"
+    if key == "r":
+        return "restart (auth file looked for at start-up)"
     words = KEYS[key].split()
     if words[0] == "service":
         return f"{words[1]} up|down"
@@ -125,13 +128,12 @@ class View:
                 self.poke()
                 try:
                     result = world.apply(self.sandbox, line)
-                    if line == "restart" and result is not None:
-                        line += f" (old daemon exited {result[0]} after {result[1]:.1f} s)"
+                    detail = f" (old daemon: exit status {result[0]} after {result[1]:.1f} s)" if result else ""
                     if line.startswith("journal "):
-                        self.journal = f"journal {line.split()[1]}"
-                    self.events.append((time.monotonic(), line))
+                        self.journal = line
+                    self.events.append((time.monotonic(), line, detail))
                 except Exception as error:  # shown on screen; a bad change must not end the view
-                    self.events.append((time.monotonic(), f"{line}: failed: {error}"))
+                    self.events.append((time.monotonic(), line, f": failed: {error}"))
                 self.busy = None
             self.poke()
 
@@ -161,19 +163,19 @@ class View:
             return Text(f"terminal too small ({width}x{height}); enlarge it to {MIN_COLUMNS}x{MIN_LINES}")
         layout = Layout()
         layout.split_column(Layout(self.header(), size=1), Layout(name="top", size=10),
-                            Layout(self.legend(), size=10), Layout(self.log(height - 23)))
-        layout["top"].split_row(Layout(self.lamps(), size=30), Layout(self.world()))
+                            Layout(self.legend(), size=9), Layout(self.log(height - 22)))
+        layout["top"].split_row(Layout(self.lamps(), size=28), Layout(self.world()))
         return layout
 
     def header(self):
         box = self.sandbox
         state = f"pid {box.process.pid}, up {time.monotonic() - box.started_at:.0f} s" if box.running() else "not running"
-        text = Text.assemble(("glowsim ", "bold"), f"glowkeeper d ({state}) · colours: {self.console.color_system}  ")
+        text = Text.assemble(("glowsim", "bold"), f" · glowkeeper d · {state} · ", no_wrap=True, overflow="ellipsis")
         if self.status or self.busy:
             text.append(self.status or ("restarting…" if self.busy == "restart" else f"applying {self.busy}…"),
                         "bold yellow")
         elif self.events:
-            stamp, line = self.events[-1]
+            stamp, line, _ = self.events[-1]
             text.append(f"last change at {stamp - self.started:.1f} s: {line}", "bold cyan")
         return text
 
@@ -188,24 +190,25 @@ class View:
         grid.add_row(f"LED1={(values['led'] or '?').strip()}",
                      " ".join(f"{c[0]}={(values[c] or '?').strip()}" for c in RGB))
         grid.add_row(f"{len(self.sandbox.recorder.writes)} writes", "")
-        return Panel(grid, title="LEDs")
+        return Panel(grid, title=f"LEDs · {self.console.color_system or 'no colour'}")
 
     def world(self):
         box = self.sandbox
         word = box.auth_word()
         grid = Table.grid(padding=(0, 2))
+        for _ in range(3):
+            grid.add_column(no_wrap=True, overflow="ellipsis")
         grid.add_row("net", f"net {box.net}", NET_TEXT.get(box.net, ""))
-        grid.add_row("layout", f"layout {box.layout}", CGROUP_ROOTS[box.layout])
+        grid.add_row("layout", f"layout {box.layout}", LAYOUT_TEXT[box.layout])
         up = box.services()
         for name in SERVICES:
             grid.add_row("service" if name == SERVICES[0] else "",
                          Text(f"service {name} {'up' if name in up else 'down'}", "green" if name in up else "bold red"),
                          f"{name}.service/" if name in up else "no unit folder")
-        grid.add_row("auth file", f"auth {word if word is not None else 'none'}",
-                     f"at start-up: {'present' if box.auth_at_start else 'absent'}")
+        seen = Text(f"{'present' if box.auth_at_start else 'absent'} at start-up")
         if box.restart_needed():
-            grid.add_row("", Text("restart (r) needed: the daemon looks for the file only at start-up",
-                                  "bold yellow"), "")
+            seen = Text("restart (r) to see it", "bold yellow")
+        grid.add_row("auth file", f"auth {word if word is not None else 'none'}", seen)
         grid.add_row("journal", self.journal, f"follower {'running' if box.follower_alive() else 'ended'}")
         return Panel(grid, title="world")
 
@@ -215,7 +218,7 @@ class View:
             text = Text()
             for key in keys:
                 text.append(f" {key} ", "reverse bold")
-                text.append(f" {legend_entry(key)}   ")
+                text.append(f" {legend_entry(key)}  ")
             grid.add_row(Text(label, "bold"), text)
         return Panel(grid, title="keys (world lines)")
 
@@ -223,7 +226,7 @@ class View:
         box = self.sandbox
         with box.output_lock:
             entries = [(t, "", line) for t, line in box.stdout] + [(t, "stderr", line) for t, line in box.stderr]
-        entries += [(t, "world", line) for t, line in self.events]
+        entries += [(t, "world", line + detail) for t, line, detail in self.events]
         text = Text(no_wrap=True, overflow="ellipsis")
         for stamp, source, line in sorted(entries, key=lambda e: e[0])[-max(lines, 1):]:
             match = LOG_LINE.match(line)

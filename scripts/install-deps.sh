@@ -3,7 +3,8 @@
 # skipping those already present.
 set -euo pipefail
 
-packages=(g++ make cmake libspdlog-dev libfmt-dev libgtest-dev python3 iproute2 util-linux mount
+# python3-rich draws the simulator's live view.
+packages=(g++ make cmake libspdlog-dev libfmt-dev libgtest-dev python3 python3-rich iproute2 util-linux mount
           clang-format clang-tidy git dpkg-dev)
 missing=()
 for package in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the daemon in debug mode on
-# simulated hardware in a private mount and network namespace, showing the
-# LEDs as they change, until Ctrl-C. Options go to glowsim (see --help):
+# simulated hardware in a private mount and network namespace: a live view of
+# both LEDs, the world and the daemon's log, with keys that change the world,
+# until q or Ctrl-C. Options go to glowsim (see --help):
 #   --net reachable|refused|drop|noroute   --layout v2|v1   --auth WORD
 set -euo pipefail
 cd "$(dirname "$0")/.."

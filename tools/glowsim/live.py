@@ -282,7 +282,7 @@ def main(args):
                     view.jobs.get_nowait()
                 view.jobs.put(None)
                 if why != "crash":
-                    view.status = f"{why}: finishing the change in progress, then SIGTERM to the daemon…"
+                    view.status = f"{why}: waiting for the change in progress, then SIGTERM…"
                     view.poke()
                     threads[1].join()
                     view.status = f"{why}: SIGTERM sent, waiting for the daemon…"

@@ -5,6 +5,7 @@ Drawn with rich (python3-rich); keys are read from stdin in cbreak mode.
 Each key is one world line (world.py), the words scenario files use too.
 """
 
+import contextlib
 import os
 import queue
 import select
@@ -58,10 +59,8 @@ def check_terminal():
         sys.exit("glowsim: the live view needs python3-rich (scripts/install-deps.sh installs it)")
     if not (sys.stdin.isatty() and sys.stdout.isatty()):
         sys.exit("glowsim: the live view needs a terminal on standard input and output")
-    if Console().is_dumb_terminal:
-        sys.exit("glowsim: the live view needs a terminal that can move the cursor (TERM is dumb)")
     size = os.get_terminal_size(sys.stdout.fileno())
-    if size.columns < MIN_COLUMNS or size.lines < MIN_LINES:
+    if not Console().is_dumb_terminal and size.columns < MIN_COLUMNS or size.lines < MIN_LINES:
         sys.exit(f"glowsim: terminal too small ({size.columns}x{size.lines}); "
                  f"the live view needs at least {MIN_COLUMNS}x{MIN_LINES}")
 
@@ -89,6 +88,12 @@ def legend_entry(key):
     return HINTS.get(rest, rest)
 
 
+def key_words(key):
+    """The world line of a key, as the plain legend shows it."""
+    line = KEYS.get(key, "quit")
+    return line + {"service": " up|down", "layout": " v2|v1"}.get(line.split()[0], "")
+
+
 def led_values():
     return {led: read_value(led) for led in LEDS}
 
@@ -113,6 +118,7 @@ class View:
         self.applying = threading.Lock()
         self.done = threading.Event()
         self.poked = False
+        self.shown, self.hinted, self.printed = None, False, {}
 
     def poke(self):
         changed = self.sandbox.recorder.changed
@@ -146,7 +152,7 @@ class View:
         finally:
             self.applying.release()
 
-    def paint(self, live):
+    def paint(self, draw):
         recorder = self.sandbox.recorder
         seen = -1
         while not self.done.is_set():
@@ -154,7 +160,30 @@ class View:
                 # Woken by every brightness write, so a 200 ms flash is drawn.
                 recorder.changed.wait_for(lambda: len(recorder.writes) != seen or self.poked, timeout=0.25)
                 seen, self.poked = len(recorder.writes), False
-            live.update(self.render(), refresh=True)
+            draw()
+
+    def print_news(self):
+        """The view for a terminal that cannot move the cursor: a line for
+        each change of the LEDs, each log line and each world change."""
+        values = led_values()
+        leds = f"LED1: {'on' if values['led'] == '1' else 'off'}  RGB: {rgb_name(values[c] for c in RGB)}"
+        writes = self.sandbox.recorder.writes
+        now = (writes[-1][0] if writes else time.monotonic()) - self.started
+        if leds != self.shown:
+            print(f"{now:8.2f}  {leds}", flush=True)
+            self.shown = leds
+        if self.sandbox.restart_needed() != self.hinted:
+            self.hinted = not self.hinted
+            if self.hinted:
+                print(f"{now:8.2f}  restart (r) to see the auth file change", flush=True)
+        box = self.sandbox
+        for name, seq in (("out", box.stdout), ("stderr", box.stderr), ("world", self.events)):
+            for item in seq[self.printed.get(name, 0):]:
+                stamp, text = item[0], "".join(item[1:])
+                match = LOG_LINE.match(text)
+                level, text = (match.group(1), match.group(2)) if match else (name, text)
+                print(f"{stamp - self.started:8.2f}  {level:<7} {text}", flush=True)
+            self.printed[name] = len(seq)
 
     # --- drawing ------------------------------------------------------------
     def render(self):
@@ -272,8 +301,12 @@ def main(args):
             sandbox.start("d")
             view = View(sandbox, console)
             tty.setcbreak(fd)
-            with Live(view.render(), console=console, screen=True, auto_refresh=False) as live:
-                threads = [threading.Thread(target=view.paint, args=(live,), daemon=True),
+            dumb = console.is_dumb_terminal
+            if dumb:
+                print("keys: " + ", ".join(f"{key} {key_words(key)}" for _, keys in LEGEND for key in keys))
+            with contextlib.nullcontext() if dumb else Live(console=console, screen=True, auto_refresh=False) as live:
+                draw = view.print_news if dumb else lambda: live.update(view.render(), refresh=True)
+                threads = [threading.Thread(target=view.paint, args=(draw,), daemon=True),
                            threading.Thread(target=view.work, daemon=True)]
                 for thread in threads:
                     thread.start()

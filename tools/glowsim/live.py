@@ -32,19 +32,17 @@ from .recorder import LEDS, RGB, read_value, rgb_name
 from .sandbox import LOG_LINE, SERVICES, Sandbox
 
 MIN_COLUMNS, MIN_LINES = 100, 30
-UNKNOWN_WORD = "Not_a_state"
 # Toggles (service, layout) pick their direction when applied.
 KEYS = {
     "1": "net reachable", "2": "net refused", "3": "net drop", "4": "net noroute", "5": "net nofd",
     "t": "service tiviad", "p": "service pelmad", "m": "service mender-client", "l": "layout",
     "6": "auth OFF", "7": "auth Registration_possible", "8": "auth LongPress_started",
-    "9": "auth LongPress_failed", "0": "auth LongPress_success", "u": f"auth {UNKNOWN_WORD}", "x": "auth none",
+    "9": "auth LongPress_failed", "0": "auth LongPress_success", "u": "auth Not_a_state", "x": "auth none",
     "d": "journal download", "i": "journal install", "f": "journal failure", "w": "journal idle",
     "e": "journal end", "r": "restart",
 }
-LEGEND = (("net", "12345"), ("service", "tpm"), ("layout", "l"), ("auth", "678u"), ("", "90x"),
+LEGEND = (("net", "12345"), ("service", "tpm"), ("layout", "l"), ("auth", "678u"), ("auth", "90x"),
           ("journal", "difwe"), ("daemon", "rq"))
-HINTS = {"none": "none (deletes it)"}
 LAYOUT_TEXT = {"v2": "unified (system.slice)", "v1": "legacy (systemd/system.slice)"}
 NET_TEXT = {"reachable": "resolver answers", "refused": "connection refused", "drop": "silent drop",
             "noroute": "no route (lo down)", "nofd": "no descriptors left for the probe"}
@@ -60,7 +58,7 @@ def check_terminal():
     if not (sys.stdin.isatty() and sys.stdout.isatty()):
         sys.exit("glowsim: the live view needs a terminal on standard input and output")
     size = os.get_terminal_size(sys.stdout.fileno())
-    if not Console().is_dumb_terminal and size.columns < MIN_COLUMNS or size.lines < MIN_LINES:
+    if not Console().is_dumb_terminal and (size.columns < MIN_COLUMNS or size.lines < MIN_LINES):
         sys.exit(f"glowsim: terminal too small ({size.columns}x{size.lines}); "
                  f"the live view needs at least {MIN_COLUMNS}x{MIN_LINES}")
 
@@ -84,14 +82,7 @@ def legend_entry(key):
         return f"{words[1]} up|down"
     if words[0] == "layout":
         return "v2|v1"
-    rest = " ".join(words[1:]) or words[0]
-    return HINTS.get(rest, rest)
-
-
-def key_words(key):
-    """The world line of a key, as the plain legend shows it."""
-    line = KEYS.get(key, "quit")
-    return line + {"service": " up|down", "layout": " v2|v1"}.get(line.split()[0], "")
+    return "none (deletes it)" if words == ["auth", "none"] else " ".join(words[1:])
 
 
 def led_values():
@@ -125,6 +116,10 @@ class View:
         with changed:
             self.poked = True
             changed.notify_all()
+
+    def say(self, status):
+        self.status = status
+        self.poke()
 
     def work(self):
         while (key := self.jobs.get()) is not None:
@@ -243,12 +238,12 @@ class View:
 
     def legend(self):
         grid = Table.grid(padding=(0, 1))
-        for label, keys in LEGEND:
+        for row, (label, keys) in enumerate(LEGEND):
             text = Text()
             for key in keys:
                 text.append(f" {key} ", "reverse bold")
                 text.append(f" {legend_entry(key)}  ")
-            grid.add_row(Text(label, "bold"), text)
+            grid.add_row(Text(label if row == 0 or LEGEND[row - 1][0] != label else "", "bold"), text)
         return Panel(grid, title="keys (world lines)")
 
     def log(self, lines):
@@ -303,7 +298,7 @@ def main(args):
             tty.setcbreak(fd)
             dumb = console.is_dumb_terminal
             if dumb:
-                print("keys: " + ", ".join(f"{key} {key_words(key)}" for _, keys in LEGEND for key in keys))
+                print("keys: " + ", ".join(f"{key} {label} {legend_entry(key)}" for label, keys in LEGEND for key in keys))
             with contextlib.nullcontext() if dumb else Live(console=console, screen=True, auto_refresh=False) as live:
                 draw = view.print_news if dumb else lambda: live.update(view.render(), refresh=True)
                 threads = [threading.Thread(target=view.paint, args=(draw,), daemon=True),
@@ -315,11 +310,9 @@ def main(args):
                     view.jobs.get_nowait()
                 view.jobs.put(None)
                 if why != "crash":
-                    view.status = f"{why}: waiting for the change in progress, then SIGTERM…"
-                    view.poke()
+                    view.say(f"{why}: waiting for the change in progress, then SIGTERM…")
                     threads[1].join()
-                    view.status = f"{why}: SIGTERM sent, waiting for the daemon…"
-                    view.poke()
+                    view.say(f"{why}: SIGTERM sent, waiting for the daemon…")
                     if sandbox.running():
                         try:
                             status, took = sandbox.stop()

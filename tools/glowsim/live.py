@@ -45,7 +45,7 @@ LEGEND = (("net", "12345"), ("service", "tpm"), ("layout", "l"), ("auth", "678u"
           ("journal", "difwe"), ("daemon", "rq"))
 LAYOUT_TEXT = {"v2": "unified (system.slice)", "v1": "legacy (systemd/system.slice)"}
 NET_TEXT = {"reachable": "resolver answers", "refused": "connection refused", "drop": "silent drop",
-            "noroute": "no route (lo down)", "nofd": "no descriptors left for the probe"}
+            "noroute": "no route (lo down)", "nofd": "no descriptors left"}
 LAMP = {"dark": "#3a3a3a", "red": "#ff2020", "green": "#20e020", "blue": "#2060ff", "yellow": "#ffe020",
         "cyan": "#20e0e0", "magenta": "#e020e0", "white": "#ffffff", "on": "#ffb000"}
 LAMP_SHAPE = " ▄██████▄ \n██████████\n ▀██████▀ "
@@ -128,8 +128,11 @@ class View:
                 self.busy = line
                 self.poke()
                 try:
+                    # The stand-in drops journal lines once its output has ended.
+                    ended = line.startswith("journal ") and self.sandbox.journal_fd is None
                     result = world.apply(self.sandbox, line)
                     detail = f" (old daemon: exit status {result[0]} after {result[1]:.1f} s)" if result else ""
+                    detail += " (dropped: the follower's output has ended; restart)" if ended else ""
                     if line.startswith("journal "):
                         self.journal = line
                     self.events.append((time.monotonic(), line, detail))
@@ -194,13 +197,13 @@ class View:
     def header(self):
         box = self.sandbox
         state = f"pid {box.process.pid}, up {time.monotonic() - box.started_at:.0f} s" if box.running() else "not running"
-        text = Text.assemble(("glowsim", "bold"), f" · glowkeeper d · {state} · ", no_wrap=True, overflow="ellipsis")
+        text = Text.assemble(("glowsim", "bold"), f" · glowkeeper d · {state}", no_wrap=True, overflow="ellipsis")
         if self.status or self.busy:
-            text.append(self.status or ("restarting…" if self.busy == "restart" else f"applying {self.busy}…"),
+            text.append(" · " + (self.status or ("restarting…" if self.busy == "restart" else f"applying {self.busy}…")),
                         "bold yellow")
         elif self.events:
             stamp, line, _ = self.events[-1]
-            text.append(f"last change at {stamp - self.started:.1f} s: {line}", "bold cyan")
+            text.append(f" · last change at {stamp - self.started:.1f} s: {line}", "bold cyan")
         return text
 
     def lamps(self):

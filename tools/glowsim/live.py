@@ -133,7 +133,7 @@ class View:
                     result = world.apply(self.sandbox, line)
                     detail = f" (old daemon: exit status {result[0]} after {result[1]:.1f} s)" if result else ""
                     detail += " (dropped: the follower's output has ended; restart)" if ended else ""
-                    if line.startswith("journal "):
+                    if line.startswith("journal ") and not ended:
                         self.journal = line
                     self.events.append((time.monotonic(), line, detail))
                 except Exception as error:  # shown on screen; a bad change must not end the view

@@ -217,7 +217,7 @@ class View:
         grid.add_row(f"LED1={(values['led'] or '?').strip()}",
                      " ".join(f"{c[0]}={(values[c] or '?').strip()}" for c in RGB))
         grid.add_row(f"{len(self.sandbox.recorder.writes)} writes", "")
-        return Panel(grid, title=f"LEDs · {self.console.color_system or 'no colour'}")
+        return Panel(grid, title=f"LEDs · {self.console.color_system if self.colour else 'no colour'}")
 
     def world(self):
         box = self.sandbox
@@ -260,7 +260,7 @@ class View:
             level, message = (match.group(1), match.group(2)) if match else (source or "out", line)
             style = {"world": "bold cyan", "error": "red", "warning": "yellow", "stderr": "magenta"}.get(level, "")
             text.append(f"{stamp - self.started:8.2f}  {level:<7} {message}\n", style)
-        return Panel(text, title="daemon log (world changes in cyan)")
+        return Panel(text, title="daemon log and world changes")
 
 
 def read_keys(fd, view, stop):

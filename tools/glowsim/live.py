@@ -101,7 +101,7 @@ class View:
         self.console = console
         self.colour = console.color_system is not None and not console.no_color
         self.started = sandbox.started_at
-        self.events = []  # (time, text): world changes, shown among the log lines
+        self.events = []  # (time, line, detail): world changes, shown among the log lines
         self.busy = None  # the world line being applied
         self.status = ""
         self.journal = "none sent"

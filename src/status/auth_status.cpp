@@ -44,9 +44,9 @@ int openRegularFile(const char* path) {
     return fd;
 }
 
-// Reads at most `limit` bytes and keeps what comes before the first newline;
-// a longer line comes back longer than any word, so it never matches.
-std::string readFirstLine(int fd, std::size_t limit) {
+// Reads at most `limit` bytes; a longer first line then stays longer than
+// any word, so it never matches.
+std::string readFirstBytes(int fd, std::size_t limit) {
     std::string buffer(limit, '\0');
     std::size_t filled = 0;
     while (filled < limit) {
@@ -60,7 +60,7 @@ std::string readFirstLine(int fd, std::size_t limit) {
         filled += static_cast<std::size_t>(got);
     }
     buffer.resize(filled);
-    return buffer.substr(0, buffer.find('\n'));
+    return buffer;
 }
 
 }  // namespace
@@ -74,15 +74,19 @@ AuthState readAuthStatus(const char* path) {
         return AuthState::ReadError;
     }
     static const std::size_t limit = longestWord() + 1;
-    const std::string line = readFirstLine(fd, limit);
+    const std::string firstBytes = readFirstBytes(fd, limit);
     close(fd);
 
-    const auto entry = authStateTable.find(line);
-    if (entry == authStateTable.end()) {
+    const AuthState state = parseAuthStatus(firstBytes);
+    if (state == AuthState::UndefinedState) {
         std::cerr << "Authentication Error, undefined state" << std::endl;
-        return AuthState::UndefinedState;
     }
-    return static_cast<AuthState>(entry->second);
+    return state;
+}
+
+AuthState parseAuthStatus(std::string_view firstBytes) {
+    const auto entry = authStateTable.find(std::string(firstBytes.substr(0, firstBytes.find('\n'))));
+    return entry == authStateTable.end() ? AuthState::UndefinedState : static_cast<AuthState>(entry->second);
 }
 
 }  // namespace glowkeeper

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace glowkeeper {
@@ -26,5 +27,8 @@ int fileExists(const char* path);
 // The code of the file's first line; ReadError when the file cannot be opened
 // as a regular file, UndefinedState when the line is no known word.
 AuthState readAuthStatus(const char* path);
+// The code of the word before the first newline of `firstBytes`, else
+// UndefinedState; what readAuthStatus applies to the bytes it read.
+AuthState parseAuthStatus(std::string_view firstBytes);
 
 }  // namespace glowkeeper

@@ -114,12 +114,7 @@ void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl
     if (FILE* stream = fdopen(pipeFds[0], "r")) {
         char buffer[512];
         while (fgets(buffer, sizeof(buffer), stream) != nullptr) {
-            const std::string chunk(buffer);
-            for (const auto& [text, value] : updateTransitionTable) {
-                if (chunk.find(text) != std::string::npos) {
-                    publish(status, value);
-                }
-            }
+            matchTransitions(buffer, [&status](UpdateStatus value) { publish(status, value); });
         }
         (void)fclose(stream);
     } else {
@@ -137,6 +132,14 @@ void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl
         (void)waitpid(pid, nullptr, 0);
     }
     control.reaped.notify_all();
+}
+
+void matchTransitions(std::string_view chunk, const std::function<void(UpdateStatus)>& onMatch) {
+    for (const auto& [text, value] : updateTransitionTable) {
+        if (chunk.find(text) != std::string_view::npos) {
+            onMatch(value);
+        }
+    }
 }
 
 }  // namespace glowkeeper

@@ -7,8 +7,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace glowkeeper {
@@ -51,5 +53,9 @@ private:
 
 // Thread body: returns when the follower cannot be started or its output ends.
 void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl& control);
+
+// Calls onMatch with the status of every transition text found in the chunk,
+// in the table's order; the monitor passes each line it reads, cut at a NUL.
+void matchTransitions(std::string_view chunk, const std::function<void(UpdateStatus)>& onMatch);
 
 }  // namespace glowkeeper

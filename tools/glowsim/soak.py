@@ -13,8 +13,9 @@ may not rise above the first third's maximum by more than 10 % or 512 kB;
 descriptors, threads and children may neither raise their median nor exceed
 the first third's maximum by more than the world's own transients (the
 probe's socket and one brightness file being written, a blink thread). There
-is never more than one journal follower. Exit status 1 on growth, on a daemon
-that ended by itself, or on an unclean stop; 0 otherwise.
+is never more than one journal follower, and the daemon never falls silent
+for 15 s. Exit status 1 on growth, on a daemon that hangs or ends by itself,
+or on a stop that is not clean; 0 otherwise.
 """
 
 import os
@@ -28,6 +29,7 @@ from .recorder import LEDS
 from .sandbox import JOURNAL_FIFO, SERVICES, Sandbox
 
 WARM_UP = 5.0
+SILENCE = 15.0
 MEMORY_MARGIN_KB, MEMORY_MARGIN_SHARE = 512, 0.10
 TRANSIENTS = {"fds": 2, "threads": 1, "children": 0}
 RARE = {"restart": 1 / 1000, "journal end": 1 / 1000}
@@ -135,14 +137,18 @@ def main(args):
                     lives.setdefault(pid, []).append(taken)
                 if taken and taken["followers"] > 1:
                     problems.append(f"{taken['followers']} journal followers at once")
+                # Every connectivity pass (at most about 9 s) logs a line.
+                now = time.monotonic()
+                if now - box.started_at > SILENCE and not box.logs(since=now - SILENCE):
+                    problems.append(f"daemon {pid} logged nothing for {SILENCE:g} s")
                 if taken and int(time.monotonic() - began) // 60 > minute:
                     minute = int(time.monotonic() - began) // 60
                     print(f"minute {minute}: " + ", ".join(f"{k} {v}" for k, v in taken.items()), flush=True)
             time.sleep(rng.expovariate(args.rate))
         if box.running():
-            world.apply(box, "net reachable")
+            world.apply(box, "net reachable")  # with no descriptor left, no LED could be turned dark
             status, took = box.stop(signal.SIGTERM)
-            dark = all(box.value(led) in ("0", None) for led in LEDS)
+            dark = all(box.value(led) == "0" for led in LEDS)
             if status != 0 or not dark:
                 problems.append(f"unclean stop: status {status} after {took:.1f} s, LEDs dark: {dark}")
     problems += growth(samples)

@@ -85,6 +85,7 @@ class Sandbox:
         if self.user is not None:
             for device in LEDS.values():
                 os.chmod(f"/sys/class/leds/{device}/brightness", 0o666)
+            # The stand-in journalctl runs as that user too and writes its pid.
             with open(FOLLOWER_PID_FILE, "w"):
                 os.chmod(FOLLOWER_PID_FILE, 0o666)
         os.makedirs(CGROUP_ROOTS[self.layout])

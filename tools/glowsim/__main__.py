@@ -22,6 +22,11 @@ def main():
     verbs = parser.add_subparsers(dest="verb", required=True)
     run = verbs.add_parser("run", help="live simulator in the terminal")
     world_options(run)
+    soak = verbs.add_parser("soak", help="the daemon in a churning world, its resources sampled")
+    soak.add_argument("--binary", default="build/glowkeeper", help="the glowkeeper binary")
+    soak.add_argument("--seconds", type=float, default=60, help="how long to run (default 60)")
+    soak.add_argument("--seed", type=int, help="seed of the random changes (default: a random one)")
+    soak.add_argument("--rate", type=float, default=4, help="changes a second on average (default 4)")
     args = parser.parse_args()
     if not os.access(args.binary, os.X_OK):
         sys.exit(f"glowsim: no binary at {args.binary}; build it first")
@@ -31,6 +36,10 @@ def main():
         live.check_terminal()
         namespace.enter()
         sys.exit(live.main(args))
+    if args.verb == "soak":
+        from . import soak
+        namespace.enter()
+        sys.exit(soak.main(args))
 
 
 if __name__ == "__main__":

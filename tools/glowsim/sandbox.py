@@ -7,6 +7,7 @@ output is fed line by line. It refuses to do so outside its own namespace.
 """
 
 import os
+import pwd
 import resource
 import re
 import shutil
@@ -32,13 +33,17 @@ LOG_LINE = re.compile(r"^\[[^\]]+\] \[glowkeeper\] \[(\w+)\] (.*)$")
 class Sandbox:
     """The daemon and the world it looks at. Use as a context manager."""
 
-    def __init__(self, binary, layout="v2", services=SERVICES, net="reachable", auth=None, journalctl=True):
+    def __init__(self, binary, layout="v2", services=SERVICES, net="reachable", auth=None, journalctl=True,
+                 user=None):
         self.binary = os.path.abspath(binary)
         self.layout = layout
         self.initial_services = tuple(services)
         self.initial_net = net
         self.auth = auth
         self.journalctl = journalctl
+        # The daemon runs as this user when given (root otherwise): what
+        # root may do regardless of file modes, it then may not.
+        self.user = user
         self.network = Network()
         self.net = net
         self.recorder = None
@@ -77,6 +82,12 @@ class Sandbox:
             os.makedirs(f"/sys/class/leds/{device}")
             with open(f"/sys/class/leds/{device}/brightness", "w") as file:
                 file.write("0")
+        if self.user is not None:
+            for device in LEDS.values():
+                os.chmod(f"/sys/class/leds/{device}/brightness", 0o666)
+            # The stand-in journalctl runs as that user too and writes its pid.
+            with open(FOLLOWER_PID_FILE, "w"):
+                os.chmod(FOLLOWER_PID_FILE, 0o666)
         os.makedirs(CGROUP_ROOTS[self.layout])
         for service in self.initial_services:
             self.set_service(service, True)
@@ -138,6 +149,9 @@ class Sandbox:
             stderr=subprocess.PIPE,
             env={"PATH": path, "LANG": "C"},
             start_new_session=True,
+            user=self.user,
+            group=None if self.user is None else pwd.getpwnam(self.user).pw_gid,
+            extra_groups=None if self.user is None else [],
         )
         for stream, lines in ((self.process.stdout, self.stdout), (self.process.stderr, self.stderr)):
             reader = threading.Thread(target=self._collect, args=(stream, lines), daemon=True)

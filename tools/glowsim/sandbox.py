@@ -58,6 +58,7 @@ class Sandbox:
         self.started_at = None
         self.auth_at_start = None
         self.nofile = None
+        self.follower_left = None  # pid of a follower found alive after the daemon ended
 
     # --- set-up and tear-down -------------------------------------------
     def __enter__(self):
@@ -126,6 +127,11 @@ class Sandbox:
         return False
 
     def _close_output(self):
+        # A follower that outlived the daemon holds its standard error open,
+        # so the readers would never finish: note it, then end it.
+        if self.process is not None and self.process.poll() is not None and self.follower_alive():
+            self.follower_left = self.follower_pid()
+            os.kill(self.follower_left, signal.SIGKILL)
         for reader in self.readers:
             reader.join(timeout=5)
         self.readers = []

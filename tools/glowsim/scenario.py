@@ -1,0 +1,384 @@
+"""Scenario files: a timed script of world changes and what the LEDs and the
+log must show, played on the real daemon. One line each, `#` comments:
+
+    world CHANGE | world no journalctl    the world before the start
+    start [ARGS] [| ARGS ...]             the daemon starts: time 0
+    at T CHANGE                           a world change T seconds after the start
+    at T stop TERM|INT [group|all] [| ...]   stop signal to the daemon, its process group, or also its follower
+    expect [A..B] WHAT                    checked over that window (the whole run without one)
+
+CHANGE is the live view's vocabulary (world.py). WHAT is one of
+    led|rgb solid on|COLOUR [every S]     at least 80 % of the window; rewritten every S s
+    led|rgb dark                          never lit in the window
+    led|rgb flashes N on|COLOUR [every S] every complete burst: N flashes at 200 ms; bursts S s apart
+    led|rgb blink on|COLOUR slow          500 ms lit, 500 ms dark
+    [no] log [LEVEL] ["TEXT"] [times N] [first]    a log line (TEXT ending in * matches a beginning; \\t is a tab)
+    [no] stdout|stderr "TEXT" [times N]   a plain output line
+    untouched                             no LED written, no journal follower started
+    exit N                                the daemon ended by itself with status N
+    stop in A..B                          after the stop signal: exit 0 within A..B s, every LED dark,
+                                          LED1 reset before the RGB LED, follower gone, last line "Main thread exiting"
+Alternatives (`|`) play the scenario once per alternative.
+"""
+
+import itertools
+import os
+import shlex
+import signal
+import subprocess
+import time
+from dataclasses import dataclass, field
+
+from . import world
+from .recorder import COLOURS, LEDS, RGB
+from .sandbox import LOG_LINE, Sandbox
+
+TRANSIENT = 0.05  # a colour's three writes land within this; shorter segments are not shown
+FAST, SLOW, PHASE_TOLERANCE = 0.2, 0.5, 0.06
+BURST_GAP = 0.25  # dark longer than this ends a burst (200 ms inside one, 300 ms or more between)
+EXPECTED = {
+    "world": "'world CHANGE' or 'world no journalctl'",
+    "start": "'start [ARGS] [| ARGS ...]'",
+    "at": "'at SECONDS CHANGE' or 'at SECONDS stop TERM|INT [group|all]'",
+    "expect": "'expect [A..B] led|rgb solid|dark|flashes|blink ...', '[no] log|stdout|stderr ...', "
+              "'untouched', 'exit N' or 'stop in A..B'",
+}
+
+
+@dataclass
+class Line:
+    number: int
+    text: str
+    words: list
+
+
+@dataclass
+class Scenario:
+    path: str
+    world: list = field(default_factory=list)
+    starts: list = field(default_factory=list)
+    actions: list = field(default_factory=list)  # (seconds, Line)
+    expects: list = field(default_factory=list)  # (window, Line)
+    journalctl: bool = True
+
+
+def alternatives(words):
+    return [list(group) for key, group in itertools.groupby(words, lambda w: w == "|") if not key]
+
+
+def window(word):
+    low, _, high = word.partition("..")
+    return float(low), float(high)
+
+
+def check_expect(words):
+    """Raises ValueError unless `words` (after the window) is a known expectation."""
+    head, rest = words[0], words[1:]
+    colours = set(COLOURS.values()) - {"dark"} | {"on"}
+    shapes = {"solid": 1, "dark": 0, "flashes": 2, "blink": 2}
+    if head in ("led", "rgb") and rest and rest[0] in shapes:
+        args = rest[1:]
+        n = shapes[rest[0]]
+        ok = len(args) >= n and (n == 0 or args[n - 1 if rest[0] != "blink" else 0] in colours)
+        ok = ok and (rest[0] != "flashes" or args[0].isdigit()) and (rest[0] != "blink" or args[1:] == ["slow"])
+        tail = args[n:] if rest[0] != "blink" else []
+        if ok and (not tail or (tail[0] == "every" and len(tail) == 2 and float(tail[1]) > 0)):
+            return
+    elif head in ("no", "log", "stdout", "stderr"):
+        rest = rest if head == "no" else words
+        if rest and rest[0] in ("log", "stdout", "stderr"):
+            args = rest[1:]
+            if rest[0] == "log" and args and args[0] in ("debug", "info", "warning", "error"):
+                args = args[1:]
+            args = args[1:] if args and args[0] not in ("times", "first") else args
+            if args[:1] == ["times"] and len(args) == 2 and args[1].isdigit() or args in ([], ["first"]):
+                return
+    elif words == ["untouched"] or (head == "exit" and len(rest) == 1 and rest[0].isdigit()):
+        return
+    elif head == "stop" and len(rest) == 2 and rest[0] == "in":
+        window(rest[1])
+        return
+    raise ValueError
+
+
+def parse(path):
+    """Reads a scenario file; a malformed line raises ValueError naming the
+    file, the line and what was expected, before anything runs."""
+    scenario = Scenario(path)
+    with open(path) as file:
+        for number, text in enumerate(file, 1):
+            try:
+                words = shlex.split(text, comments=True)
+            except ValueError as error:
+                raise ValueError(f"{path}:{number}: expected balanced quotes, got {text.strip()!r} ({error})")
+            if not words:
+                continue
+            line = Line(number, text.split("#")[0].strip(), words)
+            try:
+                if words[0] == "world":
+                    if words[1:] == ["no", "journalctl"]:
+                        scenario.journalctl = False
+                    else:
+                        world.parse(shlex.join(words[1:]))
+                        scenario.world.append(shlex.join(words[1:]))
+                elif words[0] == "start":
+                    scenario.starts = alternatives(words[1:]) or [[]]
+                elif words[0] == "at" and len(words) > 2:
+                    if words[2] == "stop":
+                        for stop in alternatives(words[3:]):
+                            if not (stop[:1] in (["TERM"], ["INT"]) and stop[1:] in ([], ["group"], ["all"])):
+                                raise ValueError
+                    else:
+                        world.parse(shlex.join(words[2:]))
+                    scenario.actions.append((float(words[1]), line))
+                elif words[0] == "expect" and len(words) > 1:
+                    span, what = (0.0, float("inf")), words[1:]
+                    if ".." in what[0] and what[0][0].isdigit():
+                        span, what = window(what[0]), what[1:]
+                    check_expect(what)
+                    scenario.expects.append((span, Line(number, line.text, what)))
+                else:
+                    raise ValueError
+            except (ValueError, IndexError):
+                raise ValueError(f"{path}:{number}: expected {EXPECTED.get(words[0], 'world, start, at or expect')}, "
+                                 f"got {line.text!r}") from None
+    if not scenario.starts:
+        raise ValueError(f"{path}:{number}: expected a 'start' line, got none")
+    return scenario
+
+
+# --- playing ----------------------------------------------------------------
+@dataclass
+class Timeline:
+    """What one run did, in seconds since the start: LED writes, log and plain
+    output lines, world changes, and how it ended."""
+    args: list
+    writes: list = field(default_factory=list)  # (t, led, value)
+    logs: list = field(default_factory=list)  # (t, level, message)
+    plain: dict = field(default_factory=dict)  # stream -> [(t, text)]
+    world: list = field(default_factory=list)  # (t, change)
+    end: float = 0.0
+    status: int = None
+    stop: dict = None  # took, final values, follower_left
+    follower_started: bool = False
+
+
+def run(scenario, binary, args, stop):
+    """Plays the scenario once, with one alternative of start and stop."""
+    tl = Timeline(args)
+    last = max([t for t, _ in scenario.actions] + [b for (_, b), _ in scenario.expects if b != float("inf")] + [0])
+    with Sandbox(binary, journalctl=scenario.journalctl) as box:
+        for change in scenario.world:
+            world.apply(box, change)
+            tl.world.append((0.0, change))
+        box.start(*args)
+        t0 = box.started_at
+        tl.world.append((0.0, shlex.join(["start", *args])))
+        for at, line in sorted(scenario.actions, key=lambda action: action[0]):
+            time.sleep(max(0.0, t0 + at - time.monotonic()))
+            change = shlex.join(["stop", *stop] if line.words[2] == "stop" else line.words[2:])
+            tl.world.append((time.monotonic() - t0, change))
+            if line.words[2] == "stop":
+                tl.stop = stop_daemon(box, stop)
+            elif box.running() or line.words[2] != "restart":
+                world.apply(box, change)
+        box.wait_for(lambda: not box.running(), max(0.0, t0 + last - time.monotonic()))
+        if any(line.words[0] == "exit" for _, line in scenario.expects):
+            box.wait_for(lambda: not box.running(), 5)
+        if box.running():
+            box.stop()
+        tl.status = box.process.wait()
+        for reader in box.readers:
+            reader.join(timeout=5)
+        time.sleep(0.3)  # the recorder's last writes
+        tl.end = time.monotonic() - t0
+        tl.writes = [(t - t0, led, value) for t, led, value in box.writes()]
+        tl.logs = [(t - t0, level, message) for t, level, message in box.logs()]
+        tl.plain = {name: [(t - t0, text) for t, text in lines if name == "stderr" or not LOG_LINE.match(text)]
+                    for name, lines in (("stdout", box.stdout), ("stderr", box.stderr))}
+        tl.follower_started = box.follower_pid() is not None
+        if tl.stop is not None:
+            tl.stop["sent"] -= t0
+    return tl
+
+
+def stop_daemon(box, how):
+    """Sends the stop signal and waits for the daemon's end."""
+    sig = signal.SIGTERM if how[0] == "TERM" else signal.SIGINT
+    sent = time.monotonic()
+    if how[1:] == ["all"] and box.follower_alive():  # as a service manager does
+        os.kill(box.follower_pid(), sig)
+    box.signal(sig, group=how[1:] == ["group"])
+    try:
+        status = box.wait(30)
+    except subprocess.TimeoutExpired:
+        status = None
+    took = time.monotonic() - sent
+    left = not box.wait_for(lambda: not box.follower_alive(), 2)
+    return {"sent": sent, "status": status, "took": took, "follower_left": left,
+            "values": {led: box.value(led) for led in LEDS}}
+
+
+# --- checking -------------------------------------------------------------
+def segments(tl, lane):
+    """What a lane showed: [start, end, colour] from its writes. The moments
+    between the three writes of one RGB colour are not shown: the colour
+    reached starts where its writes began."""
+    state = {led: "0" for led in LEDS}
+    kept = [(0.0, "dark")]
+    for t, led, value in tl.writes:
+        if (lane == "led") != (led == "led"):
+            continue
+        state[led] = value
+        colour = COLOURS[tuple(int(state[c] == "1") for c in RGB)] if lane == "rgb" else ("on" if value == "1" else "dark")
+        if colour == kept[-1][1]:
+            continue
+        if len(kept) > 1 and t - kept[-1][0] < TRANSIENT:
+            kept[-1] = (kept[-1][0], colour)
+        else:
+            kept.append((t, colour))
+        if len(kept) > 1 and kept[-1][1] == kept[-2][1]:
+            kept.pop()
+    return [[t, end, colour] for (t, colour), (end, _) in zip(kept, kept[1:] + [(tl.end, None)])]
+
+
+def near(value, target, tolerance=PHASE_TOLERANCE):
+    return abs(value - target) <= tolerance
+
+
+def check_lane(tl, lane, words, low, high):
+    shape, args = words[0], words[1:]
+    segs = [s for s in segments(tl, lane) if s[1] > low and s[0] < high]
+    lit = [s for s in segs if s[2] != "dark"]
+    colour = args[1] if shape == "flashes" else args[0] if args else None
+    if shape == "dark":
+        return not lit, f"lit {[(round(s[0], 2), s[2]) for s in lit[:3]]}"
+    wrong = [s for s in lit if s[2] != colour]
+    if wrong:
+        return False, f"showed {wrong[0][2]} at {wrong[0][0]:.2f}s"
+    every = float(args[-1]) if "every" in args else None
+    if shape == "solid":
+        share = sum(min(s[1], high) - max(s[0], low) for s in lit) / (min(high, tl.end) - low)
+        last = "led" if lane == "led" else "blue"
+        stamps = [t for t, led, _ in tl.writes if led == last and low <= t <= high]
+        gaps = [b - a for a, b in zip(stamps, stamps[1:])]
+        edges = [stamps[0] - low, min(high, tl.end) - stamps[-1]] if stamps else []
+        bad = every is not None and (len(stamps) < 2 or not all(near(g, every, 0.15) for g in gaps) or
+                                     max(edges) > every + 0.15)
+        return share >= 0.8 and not bad, f"{colour} {share:.0%} of the window, rewritten {len(stamps)} times, gaps " \
+                                         f"{[round(g, 2) for g in gaps]}"
+    inside = [s for s in lit if s[0] >= low and s[1] <= high]
+    if shape == "blink":
+        gaps = [b[0] - a[1] for a, b in zip(inside, inside[1:])]
+        phases = [s[1] - s[0] for s in inside] + gaps
+        ok = len(inside) >= 2 and all(near(p, SLOW) for p in phases)
+        return ok, f"phases {[round(p, 2) for p in phases]}"
+    bursts = []  # flashes: group every lit segment of the run, keep the bursts inside the window
+    for seg in (s for s in segments(tl, lane) if s[2] != "dark"):
+        if bursts and seg[0] - bursts[-1][-1][1] <= BURST_GAP:
+            bursts[-1].append(seg)
+        else:
+            bursts.append([seg])
+    bursts = [b for b in bursts if b[0][0] >= low and b[-1][1] <= high]
+    phases = [s[1] - s[0] for b in bursts for s in b] + [y[0] - x[1] for b in bursts for x, y in zip(b, b[1:])]
+    starts = [b[0][0] for b in bursts]
+    periods = [b - a for a, b in zip(starts, starts[1:])]
+    ok = bursts and all(len(b) == int(args[0]) for b in bursts) and all(near(p, FAST) for p in phases)
+    ok = ok and (every is None or (periods and all(near(p, every, 0.1) for p in periods)))
+    return bool(ok), f"bursts {[len(b) for b in bursts]}, phases {sorted(round(p, 2) for p in phases)[::len(phases) - 1 or 1]}," \
+                     f" periods {[round(p, 2) for p in periods]}"
+
+
+def matches(pattern, text):
+    pattern = pattern.replace("\\t", "\t")
+    return text.startswith(pattern[:-1]) if pattern.endswith("*") else text == pattern
+
+
+def check_output(tl, words, low, high):
+    negate = words[0] == "no"
+    words = words[1:] if negate else words
+    stream, args = words[0], words[1:]
+    level = args.pop(0) if stream == "log" and args and args[0] in ("debug", "info", "warning", "error") else None
+    text = args.pop(0) if args and args[0] not in ("times", "first") else None
+    if stream == "log":
+        lines = [(t, f"{lvl} {msg}") for t, lvl, msg in tl.logs if level in (None, lvl) and
+                 (text is None or matches(text, msg))]
+    else:
+        lines = [(t, msg) for t, msg in tl.plain[stream] if matches(text, msg)]
+    if args == ["first"]:
+        first = tl.logs[0] if tl.logs else None
+        return first is not None and level in (None, first[1]) and matches(text, first[2]), f"first line {first}"
+    found = [line for t, line in lines if low <= t <= high]
+    count = 0 if negate else int(args[1]) if args else None
+    ok = len(found) == count if count is not None else bool(found)
+    return ok, f"{len(found)} found{': ' + found[0] if found else ''}"
+
+
+def check_stop(tl, low, high):
+    stop = tl.stop
+    if stop is None:
+        return False, "no stop line"
+    writes = [w for w in tl.writes if w[0] >= stop["sent"]]
+    order = [led for _, led, _ in writes]
+    ordered = order[-3:] == list(RGB) and "led" in order and max(
+        i for i, led in enumerate(order) if led == "led") < len(order) - 3
+    last_ok = not tl.args or not tl.args[0].startswith("d") or (tl.logs and tl.logs[-1][2] == "Main thread exiting")
+    dark = set(stop["values"].values()) == {"0"}
+    ok = stop["status"] == 0 and low <= stop["took"] <= high and dark and ordered and not stop["follower_left"]
+    return ok and bool(last_ok), (f"exit {stop['status']} after {stop['took']:.2f}s, values {stop['values']}, "
+                                  f"resets {order[-6:]}, follower left {stop['follower_left']}, "
+                                  f"last line {tl.logs[-1][2] if tl.logs else None!r}")
+
+
+def check(tl, span, words):
+    low, high = span
+    if words[0] in ("led", "rgb"):
+        return check_lane(tl, words[0], words[1:], low, high)
+    if words[0] == "untouched":
+        return not tl.writes and not tl.follower_started, f"{len(tl.writes)} writes, follower {tl.follower_started}"
+    if words[0] == "exit":
+        return tl.stop is None and tl.status == int(words[1]), f"exit status {tl.status}"
+    if words[0] == "stop":
+        return check_stop(tl, *window(words[2]))
+    return check_output(tl, words, low, high)
+
+
+# --- reporting --------------------------------------------------------------
+def events(tl):
+    """The run as (time, text) lines: world changes, what each LED shows, log and plain output."""
+    rows = [(t, f"> {change}") for t, change in tl.world]
+    rows += [(s[0], f"{'LED1' if lane == 'led' else 'RGB '} {s[2]}") for lane in ("led", "rgb")
+             for s in segments(tl, lane)[1:]]
+    rows += [(t, f"{level:7} {message}") for t, level, message in tl.logs]
+    rows += [(t, f"{stream:7} {text}") for stream, lines in tl.plain.items() for t, text in lines]
+    return sorted(rows, key=lambda row: row[0])
+
+
+def record(tl, name):
+    return {"name": name, "args": tl.args, "end": tl.end, "world": tl.world,
+            "lanes": {lane: segments(tl, lane) for lane in ("led", "rgb")}}
+
+
+def play(path, binary, record_path=None):
+    """Plays a scenario once per alternative, prints each timeline and a PASS
+    or FAIL line per expectation; returns True when every one held."""
+    import json
+    import os.path
+
+    scenario = parse(path)
+    stops = [alternatives(line.words[3:]) for _, line in scenario.actions if line.words[2] == "stop"] or [[None]]
+    passed = True
+    for number, (args, stop) in enumerate(itertools.product(scenario.starts, stops[0])):
+        tl = run(scenario, binary, args, stop)
+        print(f"--- {path}: run {number + 1}: start {shlex.join(args)}" + (f", stop {' '.join(stop)}" if stop else ""))
+        for t, text in events(tl):
+            print(f"{t:8.3f}  {text}")
+        for span, line in scenario.expects:
+            ok, detail = check(tl, span, line.words)
+            passed &= ok
+            print(f"{'PASS' if ok else 'FAIL'}  line {line.number}: {line.text}" + ("" if ok else f"  -- {detail}"))
+        if record_path and number == 0:
+            with open(record_path, "w") as file:
+                json.dump(record(tl, os.path.splitext(os.path.basename(path))[0]), file, indent=1)
+    print(f"{'PASS' if passed else 'FAIL'}  {path}", flush=True)
+    return passed

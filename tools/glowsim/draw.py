@@ -1,6 +1,7 @@
 """Draws a recorded run (play --record) as an SVG timing diagram: one lane
 per LED, time in seconds from left to right, the world changes marked above
-the lanes, the way hardware documentation shows signals. matplotlib draws
+the lanes, the way hardware documentation shows signals, and the error lines
+of the log below them. matplotlib draws
 it; the output is made reproducible so that regenerated pictures only
 change when the run did."""
 
@@ -46,13 +47,15 @@ def draw(timeline, out):
         for start, stop, colour in timeline["lanes"][lane]:
             ax.broken_barh([(start, max(stop - start, 0.01))], (row + 0.15, 0.7), facecolors=PAINT[colour],
                            edgecolors="#000000" if colour == "white" else "none", linewidth=0.4)
+    # Error lines of the log, as ticks below the lanes.
+    ax.vlines(timeline.get("errors", []), -0.4, -0.1, color=PAINT["red"], linewidth=0.8)
     for level, (t, text) in enumerate(marks):
         ax.axvline(t, color="#555555", linewidth=0.7, linestyle=(0, (3, 2)))
         ax.annotate(text, (t, 2.0), xytext=(3, 4 + 12 * (len(marks) - 1 - level)), textcoords="offset points",
                     fontsize=8, color="#222222", annotation_clip=False)
     ax.set_xlim(0, end)
-    ax.set_ylim(0, 2)
-    ax.set_yticks([0.5, 1.5], [name for _, name in reversed(LANES)])
+    ax.set_ylim(-0.5, 2)
+    ax.set_yticks([-0.25, 0.5, 1.5], ["errors logged"] + [name for _, name in reversed(LANES)])
     ax.set_xticks(range(int(end) + 1))
     ax.set_xlabel("seconds after the start")
     ax.tick_params(axis="y", length=0)

@@ -21,6 +21,7 @@ CHANGE is the live view's vocabulary (world.py). WHAT is one of
 Alternatives (`|`) play the scenario once per alternative.
 """
 
+import datetime
 import itertools
 import os
 import shlex
@@ -193,13 +194,27 @@ def run(scenario, binary, args, stop):
         time.sleep(0.3)  # the recorder's last writes
         tl.end = time.monotonic() - t0
         tl.writes = [(t - t0, led, value) for t, led, value in box.writes()]
-        tl.logs = [(t - t0, level, message) for t, level, message in box.logs()]
+        tl.logs = log_lines(box.stdout, t0)
         tl.plain = {name: [(t - t0, text) for t, text in lines if name == "stderr" or not LOG_LINE.match(text)]
                     for name, lines in (("stdout", box.stdout), ("stderr", box.stderr))}
         tl.follower_started = box.follower_pid() is not None
         if tl.stop is not None:
             tl.stop["sent"] -= t0
     return tl
+
+
+def log_lines(lines, t0):
+    """Log lines as (t, level, message) at the daemon's own time stamp (to the
+    millisecond), put on the monotonic clock by the line read soonest: the
+    reader thread may wake late on a loaded machine."""
+    stamped = []
+    for t, text in lines:
+        match = LOG_LINE.match(text)
+        if match:
+            stamp = datetime.datetime.strptime(text[1:24], "%Y-%m-%d %H:%M:%S.%f").timestamp()
+            stamped.append((t, stamp, match.group(1), match.group(2)))
+    offset = min((t - stamp for t, stamp, _, _ in stamped), default=0.0)
+    return [(stamp + offset - t0, level, message) for _, stamp, level, message in stamped]
 
 
 def stop_daemon(box, how):
@@ -356,7 +371,8 @@ def events(tl):
 
 def record(tl, name):
     return {"name": name, "args": tl.args, "end": tl.end, "world": tl.world,
-            "lanes": {lane: segments(tl, lane) for lane in ("led", "rgb")}}
+            "lanes": {lane: segments(tl, lane) for lane in ("led", "rgb")},
+            "errors": [t for t, level, _ in tl.logs if level == "error"]}
 
 
 def play(path, binary, record_path=None):

@@ -23,6 +23,7 @@ Alternatives (`|`) play the scenario once per alternative.
 
 import datetime
 import itertools
+import re
 import os
 import shlex
 import signal
@@ -37,20 +38,40 @@ from .sandbox import LOG_LINE, Sandbox
 TRANSIENT = 0.05  # a colour's three writes land within this; shorter segments are not shown
 FAST, SLOW, PHASE_TOLERANCE = 0.2, 0.5, 0.06
 BURST_GAP = 0.25  # dark longer than this ends a burst (200 ms inside one, 300 ms or more between)
+COLOUR = "|".join(["on", *sorted(set(COLOURS.values()) - {"dark"})])
+QUOTED = r'"(?:[^"\\]|\\.)*"'
+NUMBER = r"\d+(?:\.\d+)?"
+# What may follow "expect [A..B]"; a space stands for any run of blanks.
+EXPECTATIONS = {
+    "solid": rf"(?P<lane>led|rgb) solid (?P<colour>{COLOUR})(?: every (?P<every>{NUMBER}))?",
+    "flashes": rf"(?P<lane>led|rgb) flashes (?P<count>\d+) (?P<colour>{COLOUR})(?: every (?P<every>{NUMBER}))?",
+    "blink": rf"(?P<lane>led|rgb) blink (?P<colour>{COLOUR}) slow",
+    "dark": r"(?P<lane>led|rgb) dark",
+    "output": rf"(?P<no>no )?(?P<stream>log|stdout|stderr)(?: (?P<level>debug|info|warning|error))?"
+              rf"(?: (?P<text>{QUOTED}))?(?: times (?P<times>\d+)| (?P<first>first))?",
+    "untouched": r"untouched",
+    "exit": r"exit (?P<status>\d+)",
+    "stop": rf"stop in (?P<low>{NUMBER})\.\.(?P<high>{NUMBER})",
+}
+GRAMMAR = {kind: re.compile(pattern.replace(" ", r"\s+") + r"\s*$") for kind, pattern in EXPECTATIONS.items()}
+WINDOW = re.compile(rf"expect\s+(?:(?P<low>{NUMBER})\.\.(?P<high>{NUMBER})\s+)?")
 EXPECTED = {
     "world": "'world CHANGE' or 'world no journalctl'",
     "start": "'start [ARGS] [| ARGS ...]'",
-    "at": "'at SECONDS CHANGE' or 'at SECONDS stop TERM|INT [group|all]'",
-    "expect": "'expect [A..B] led|rgb solid|dark|flashes|blink ...', '[no] log|stdout|stderr ...', "
+    "at": "'at SECONDS CHANGE' or 'at SECONDS stop TERM|INT [group|all] [| ...]'",
+    "expect": "'expect [A..B] led|rgb solid|flashes|blink|dark ...', '[no] log|stdout|stderr ...', "
               "'untouched', 'exit N' or 'stop in A..B'",
 }
 
 
 @dataclass
-class Line:
+class Expectation:
     number: int
     text: str
-    words: list
+    kind: str
+    low: float
+    high: float
+    args: dict
 
 
 @dataclass
@@ -58,8 +79,9 @@ class Scenario:
     path: str
     world: list = field(default_factory=list)
     starts: list = field(default_factory=list)
-    actions: list = field(default_factory=list)  # (seconds, Line)
-    expects: list = field(default_factory=list)  # (window, Line)
+    actions: list = field(default_factory=list)  # (seconds, words after the time)
+    stops: list = field(default_factory=lambda: [None])
+    expects: list = field(default_factory=list)
     journalctl: bool = True
 
 
@@ -67,38 +89,15 @@ def alternatives(words):
     return [list(group) for key, group in itertools.groupby(words, lambda w: w == "|") if not key]
 
 
-def window(word):
-    low, _, high = word.partition("..")
-    return float(low), float(high)
-
-
-def check_expect(words):
-    """Raises ValueError unless `words` (after the window) is a known expectation."""
-    head, rest = words[0], words[1:]
-    colours = set(COLOURS.values()) - {"dark"} | {"on"}
-    shapes = {"solid": 1, "dark": 0, "flashes": 2, "blink": 2}
-    if head in ("led", "rgb") and rest and rest[0] in shapes:
-        args = rest[1:]
-        n = shapes[rest[0]]
-        ok = len(args) >= n and (n == 0 or args[n - 1 if rest[0] != "blink" else 0] in colours)
-        ok = ok and (rest[0] != "flashes" or args[0].isdigit()) and (rest[0] != "blink" or args[1:] == ["slow"])
-        tail = args[n:] if rest[0] != "blink" else []
-        if ok and (not tail or (tail[0] == "every" and len(tail) == 2 and float(tail[1]) > 0)):
-            return
-    elif head in ("no", "log", "stdout", "stderr"):
-        rest = rest if head == "no" else words
-        if rest and rest[0] in ("log", "stdout", "stderr"):
-            args = rest[1:]
-            if rest[0] == "log" and args and args[0] in ("debug", "info", "warning", "error"):
-                args = args[1:]
-            args = args[1:] if args and args[0] not in ("times", "first") else args
-            if args[:1] == ["times"] and len(args) == 2 and args[1].isdigit() or args in ([], ["first"]):
-                return
-    elif words == ["untouched"] or (head == "exit" and len(rest) == 1 and rest[0].isdigit()):
-        return
-    elif head == "stop" and len(rest) == 2 and rest[0] == "in":
-        window(rest[1])
-        return
+def expectation(number, text):
+    """Parses an expect line; raises ValueError when it is none."""
+    window = WINDOW.match(text)
+    rest = text[window.end():]
+    for kind, pattern in GRAMMAR.items():
+        match = pattern.match(rest)
+        if match:
+            low, high = float(window["low"] or 0), float(window["high"] or "inf")
+            return Expectation(number, text, kind, low, high, match.groupdict())
     raise ValueError
 
 
@@ -107,44 +106,36 @@ def parse(path):
     file, the line and what was expected, before anything runs."""
     scenario = Scenario(path)
     with open(path) as file:
-        for number, text in enumerate(file, 1):
+        for number, raw in enumerate(file, 1):
+            text = re.match(rf'(?:{QUOTED}|[^"#])*', raw).group().strip()  # without the comment
+            words = text.split()[:1]
             try:
-                words = shlex.split(text, comments=True)
-            except ValueError as error:
-                raise ValueError(f"{path}:{number}: expected balanced quotes, got {text.strip()!r} ({error})")
-            if not words:
-                continue
-            line = Line(number, text.split("#")[0].strip(), words)
-            try:
-                if words[0] == "world":
-                    if words[1:] == ["no", "journalctl"]:
-                        scenario.journalctl = False
-                    else:
-                        world.parse(shlex.join(words[1:]))
-                        scenario.world.append(shlex.join(words[1:]))
+                words = shlex.split(text)
+                if not words:
+                    continue
+                if words[0] == "world" and words[1:] == ["no", "journalctl"]:
+                    scenario.journalctl = False
+                elif words[0] == "world":
+                    scenario.world.append(shlex.join(world.parse(shlex.join(words[1:]))))
                 elif words[0] == "start":
                     scenario.starts = alternatives(words[1:]) or [[]]
-                elif words[0] == "at" and len(words) > 2:
-                    if words[2] == "stop":
-                        for stop in alternatives(words[3:]):
-                            if not (stop[:1] in (["TERM"], ["INT"]) and stop[1:] in ([], ["group"], ["all"])):
-                                raise ValueError
-                    else:
-                        world.parse(shlex.join(words[2:]))
-                    scenario.actions.append((float(words[1]), line))
-                elif words[0] == "expect" and len(words) > 1:
-                    span, what = (0.0, float("inf")), words[1:]
-                    if ".." in what[0] and what[0][0].isdigit():
-                        span, what = window(what[0]), what[1:]
-                    check_expect(what)
-                    scenario.expects.append((span, Line(number, line.text, what)))
+                elif words[0] == "at" and words[2:3] == ["stop"]:
+                    scenario.stops = alternatives(words[3:])
+                    if not all(stop[:1] in (["TERM"], ["INT"]) and stop[1:] in ([], ["group"], ["all"])
+                               for stop in scenario.stops):
+                        raise ValueError
+                    scenario.actions.append((float(words[1]), ["stop"]))
+                elif words[0] == "at":
+                    scenario.actions.append((float(words[1]), world.parse(shlex.join(words[2:]))))
+                elif words[0] == "expect":
+                    scenario.expects.append(expectation(number, text))
                 else:
                     raise ValueError
             except (ValueError, IndexError):
-                raise ValueError(f"{path}:{number}: expected {EXPECTED.get(words[0], 'world, start, at or expect')}, "
-                                 f"got {line.text!r}") from None
+                what = EXPECTED.get(words[0] if words else "", "world, start, at or expect")
+                raise ValueError(f"{path}:{number}: expected {what}, got {text!r}") from None
     if not scenario.starts:
-        raise ValueError(f"{path}:{number}: expected a 'start' line, got none")
+        raise ValueError(f"{path}: expected a 'start' line, got none")
     return scenario
 
 
@@ -167,7 +158,7 @@ class Timeline:
 def run(scenario, binary, args, stop):
     """Plays the scenario once, with one alternative of start and stop."""
     tl = Timeline(args)
-    last = max([t for t, _ in scenario.actions] + [b for (_, b), _ in scenario.expects if b != float("inf")] + [0])
+    last = max([t for t, _ in scenario.actions] + [e.high for e in scenario.expects if e.high != float("inf")] + [0])
     with Sandbox(binary, journalctl=scenario.journalctl) as box:
         for change in scenario.world:
             world.apply(box, change)
@@ -175,16 +166,16 @@ def run(scenario, binary, args, stop):
         box.start(*args)
         t0 = box.started_at
         tl.world.append((0.0, shlex.join(["start", *args])))
-        for at, line in sorted(scenario.actions, key=lambda action: action[0]):
+        for at, words in sorted(scenario.actions, key=lambda action: action[0]):
             time.sleep(max(0.0, t0 + at - time.monotonic()))
-            change = shlex.join(["stop", *stop] if line.words[2] == "stop" else line.words[2:])
+            change = shlex.join(["stop", *stop] if words == ["stop"] else words)
             tl.world.append((time.monotonic() - t0, change))
-            if line.words[2] == "stop":
+            if words == ["stop"]:
                 tl.stop = stop_daemon(box, stop)
-            elif box.running() or line.words[2] != "restart":
+            elif box.running() or words != ["restart"]:
                 world.apply(box, change)
         box.wait_for(lambda: not box.running(), max(0.0, t0 + last - time.monotonic()))
-        if any(line.words[0] == "exit" for _, line in scenario.expects):
+        if any(e.kind == "exit" for e in scenario.expects):
             box.wait_for(lambda: not box.running(), 5)
         if box.running():
             box.stop()
@@ -245,7 +236,8 @@ def segments(tl, lane):
         if (lane == "led") != (led == "led"):
             continue
         state[led] = value
-        colour = COLOURS[tuple(int(state[c] == "1") for c in RGB)] if lane == "rgb" else ("on" if value == "1" else "dark")
+        colour = (COLOURS[tuple(int(state[c] == "1") for c in RGB)] if lane == "rgb"
+                  else "on" if value == "1" else "dark")
         if colour == kept[-1][1]:
             continue
         if len(kept) > 1 and t - kept[-1][0] < TRANSIENT:
@@ -261,101 +253,91 @@ def near(value, target, tolerance=PHASE_TOLERANCE):
     return abs(value - target) <= tolerance
 
 
-def check_lane(tl, lane, words, low, high):
-    shape, args = words[0], words[1:]
-    segs = [s for s in segments(tl, lane) if s[1] > low and s[0] < high]
+def check_lane(tl, e):
+    low, high, colour = e.low, e.high, e.args.get("colour")
+    segs = [s for s in segments(tl, e.args["lane"]) if s[1] > low and s[0] < high]
     lit = [s for s in segs if s[2] != "dark"]
-    colour = args[1] if shape == "flashes" else args[0] if args else None
-    if shape == "dark":
+    if e.kind == "dark":
         return not lit, f"lit {[(round(s[0], 2), s[2]) for s in lit[:3]]}"
     wrong = [s for s in lit if s[2] != colour]
     if wrong:
         return False, f"showed {wrong[0][2]} at {wrong[0][0]:.2f}s"
-    every = float(args[-1]) if "every" in args else None
-    if shape == "solid":
+    every = float(e.args["every"]) if e.args.get("every") else None
+    if e.kind == "solid":
         share = sum(min(s[1], high) - max(s[0], low) for s in lit) / (min(high, tl.end) - low)
-        last = "led" if lane == "led" else "blue"
+        last = "led" if e.args["lane"] == "led" else "blue"
         stamps = [t for t, led, _ in tl.writes if led == last and low <= t <= high]
         gaps = [b - a for a, b in zip(stamps, stamps[1:])]
         edges = [stamps[0] - low, min(high, tl.end) - stamps[-1]] if stamps else []
-        bad = every is not None and (len(stamps) < 2 or not all(near(g, every, 0.15) for g in gaps) or
-                                     max(edges) > every + 0.15)
-        return share >= 0.8 and not bad, f"{colour} {share:.0%} of the window, rewritten {len(stamps)} times, gaps " \
-                                         f"{[round(g, 2) for g in gaps]}"
+        bad = every is not None and (len(stamps) < 2 or max(edges) > every + 0.15 or
+                                     not all(near(g, every, 0.15) for g in gaps))
+        return share >= 0.8 and not bad, f"{colour} {share:.0%} of the window, rewritten {len(stamps)} times, " \
+                                         f"gaps {[round(g, 2) for g in gaps]}"
     inside = [s for s in lit if s[0] >= low and s[1] <= high]
-    if shape == "blink":
-        gaps = [b[0] - a[1] for a, b in zip(inside, inside[1:])]
-        phases = [s[1] - s[0] for s in inside] + gaps
-        ok = len(inside) >= 2 and all(near(p, SLOW) for p in phases)
-        return ok, f"phases {[round(p, 2) for p in phases]}"
-    bursts = []  # flashes: group every lit segment of the run, keep the bursts inside the window
-    for seg in (s for s in segments(tl, lane) if s[2] != "dark"):
+    if e.kind == "blink":
+        phases = [s[1] - s[0] for s in inside] + [b[0] - a[1] for a, b in zip(inside, inside[1:])]
+        return len(inside) >= 2 and all(near(p, SLOW) for p in phases), f"phases {[round(p, 2) for p in phases]}"
+    bursts = []  # every lit segment of the run in bursts; those inside the window count
+    for seg in (s for s in segments(tl, e.args["lane"]) if s[2] != "dark"):
         if bursts and seg[0] - bursts[-1][-1][1] <= BURST_GAP:
             bursts[-1].append(seg)
         else:
             bursts.append([seg])
     bursts = [b for b in bursts if b[0][0] >= low and b[-1][1] <= high]
     phases = [s[1] - s[0] for b in bursts for s in b] + [y[0] - x[1] for b in bursts for x, y in zip(b, b[1:])]
-    starts = [b[0][0] for b in bursts]
-    periods = [b - a for a, b in zip(starts, starts[1:])]
-    ok = bursts and all(len(b) == int(args[0]) for b in bursts) and all(near(p, FAST) for p in phases)
+    periods = [b[0][0] - a[0][0] for a, b in zip(bursts, bursts[1:])]
+    ok = bursts and all(len(b) == int(e.args["count"]) for b in bursts) and all(near(p, FAST) for p in phases)
     ok = ok and (every is None or (periods and all(near(p, every, 0.1) for p in periods)))
-    return bool(ok), f"bursts {[len(b) for b in bursts]}, phases {sorted(round(p, 2) for p in phases)[::len(phases) - 1 or 1]}," \
-                     f" periods {[round(p, 2) for p in periods]}"
+    return bool(ok), f"bursts {[len(b) for b in bursts]}, phases {min(phases, default=0):.2f}.." \
+                     f"{max(phases, default=0):.2f}, periods {[round(p, 2) for p in periods]}"
 
 
-def matches(pattern, text):
-    pattern = pattern.replace("\\t", "\t")
-    return text.startswith(pattern[:-1]) if pattern.endswith("*") else text == pattern
+def check_output(tl, e):
+    level, quoted = e.args["level"], e.args["text"]
+    text = quoted and quoted[1:-1].replace('\\"', '"').replace("\\t", "\t")
 
+    def matches(message):  # a text ending in * matches a beginning
+        return text is None or (message.startswith(text[:-1]) if text.endswith("*") else message == text)
 
-def check_output(tl, words, low, high):
-    negate = words[0] == "no"
-    words = words[1:] if negate else words
-    stream, args = words[0], words[1:]
-    level = args.pop(0) if stream == "log" and args and args[0] in ("debug", "info", "warning", "error") else None
-    text = args.pop(0) if args and args[0] not in ("times", "first") else None
-    if stream == "log":
-        lines = [(t, f"{lvl} {msg}") for t, lvl, msg in tl.logs if level in (None, lvl) and
-                 (text is None or matches(text, msg))]
+    if e.args["first"]:
+        first = tl.logs[0] if tl.logs else (None, None, "")
+        return level in (None, first[1]) and matches(first[2]), f"first line {first[1:]}"
+    if e.args["stream"] == "log":
+        found = [f"{lvl} {msg}" for t, lvl, msg in tl.logs
+                 if level in (None, lvl) and matches(msg) and e.low <= t <= e.high]
     else:
-        lines = [(t, msg) for t, msg in tl.plain[stream] if matches(text, msg)]
-    if args == ["first"]:
-        first = tl.logs[0] if tl.logs else None
-        return first is not None and level in (None, first[1]) and matches(text, first[2]), f"first line {first}"
-    found = [line for t, line in lines if low <= t <= high]
-    count = 0 if negate else int(args[1]) if args else None
+        found = [msg for t, msg in tl.plain[e.args["stream"]] if matches(msg) and e.low <= t <= e.high]
+    count = 0 if e.args["no"] else int(e.args["times"]) if e.args["times"] else None
     ok = len(found) == count if count is not None else bool(found)
     return ok, f"{len(found)} found{': ' + found[0] if found else ''}"
 
 
-def check_stop(tl, low, high):
+def check_stop(tl, e):
     stop = tl.stop
     if stop is None:
         return False, "no stop line"
-    writes = [w for w in tl.writes if w[0] >= stop["sent"]]
-    order = [led for _, led, _ in writes]
-    ordered = order[-3:] == list(RGB) and "led" in order and max(
-        i for i, led in enumerate(order) if led == "led") < len(order) - 3
+    order = [led for t, led, _ in tl.writes if t >= stop["sent"]]
+    ordered = order[-3:] == list(RGB) and "led" in order[:-3]
     last_ok = not tl.args or not tl.args[0].startswith("d") or (tl.logs and tl.logs[-1][2] == "Main thread exiting")
     dark = set(stop["values"].values()) == {"0"}
-    ok = stop["status"] == 0 and low <= stop["took"] <= high and dark and ordered and not stop["follower_left"]
-    return ok and bool(last_ok), (f"exit {stop['status']} after {stop['took']:.2f}s, values {stop['values']}, "
-                                  f"resets {order[-6:]}, follower left {stop['follower_left']}, "
-                                  f"last line {tl.logs[-1][2] if tl.logs else None!r}")
+    in_time = float(e.args["low"]) <= stop["took"] <= float(e.args["high"])
+    ok = stop["status"] == 0 and in_time and dark and ordered and not stop["follower_left"] and last_ok
+    return bool(ok), (f"exit {stop['status']} after {stop['took']:.2f}s, values {stop['values']}, "
+                      f"resets {order[-6:]}, follower left {stop['follower_left']}, "
+                      f"last line {tl.logs[-1][2] if tl.logs else None!r}")
 
 
-def check(tl, span, words):
-    low, high = span
-    if words[0] in ("led", "rgb"):
-        return check_lane(tl, words[0], words[1:], low, high)
-    if words[0] == "untouched":
+def check(tl, e):
+    """Whether the run met the expectation, and what was seen."""
+    if e.kind in ("solid", "flashes", "blink", "dark"):
+        return check_lane(tl, e)
+    if e.kind == "untouched":
         return not tl.writes and not tl.follower_started, f"{len(tl.writes)} writes, follower {tl.follower_started}"
-    if words[0] == "exit":
-        return tl.stop is None and tl.status == int(words[1]), f"exit status {tl.status}"
-    if words[0] == "stop":
-        return check_stop(tl, *window(words[2]))
-    return check_output(tl, words, low, high)
+    if e.kind == "exit":
+        return tl.stop is None and tl.status == int(e.args["status"]), f"exit status {tl.status}"
+    if e.kind == "stop":
+        return check_stop(tl, e)
+    return check_output(tl, e)
 
 
 # --- reporting --------------------------------------------------------------
@@ -382,17 +364,16 @@ def play(path, binary, record_path=None):
     import os.path
 
     scenario = parse(path)
-    stops = [alternatives(line.words[3:]) for _, line in scenario.actions if line.words[2] == "stop"] or [[None]]
     passed = True
-    for number, (args, stop) in enumerate(itertools.product(scenario.starts, stops[0])):
+    for number, (args, stop) in enumerate(itertools.product(scenario.starts, scenario.stops)):
         tl = run(scenario, binary, args, stop)
         print(f"--- {path}: run {number + 1}: start {shlex.join(args)}" + (f", stop {' '.join(stop)}" if stop else ""))
         for t, text in events(tl):
             print(f"{t:8.3f}  {text}")
-        for span, line in scenario.expects:
-            ok, detail = check(tl, span, line.words)
+        for e in scenario.expects:
+            ok, detail = check(tl, e)
             passed &= ok
-            print(f"{'PASS' if ok else 'FAIL'}  line {line.number}: {line.text}" + ("" if ok else f"  -- {detail}"))
+            print(f"{'PASS' if ok else 'FAIL'}  line {e.number}: {e.text}" + ("" if ok else f"  -- {detail}"))
         if record_path and number == 0:
             with open(record_path, "w") as file:
                 json.dump(record(tl, os.path.splitext(os.path.basename(path))[0]), file, indent=1)

@@ -8,7 +8,8 @@ log must show, played on the real daemon. One line each, `#` comments:
     expect [A..B] WHAT                    checked over that window (the whole run without one)
 
 CHANGE is the live view's vocabulary (world.py). WHAT is one of
-    led|rgb solid on|COLOUR [every S]     at least 80 % of the window; rewritten every S s
+    led|rgb solid on|COLOUR [every S] [dipping]   never dark (dipping: dark for at most 0.2 s at times);
+                                          rewritten every S s
     led|rgb dark                          never lit in the window
     led|rgb flashes N on|COLOUR [every S] every complete burst: N flashes at 200 ms; bursts S s apart
     led|rgb blink on|COLOUR slow          500 ms lit, 500 ms dark
@@ -43,7 +44,7 @@ QUOTED = r'"(?:[^"\\]|\\.)*"'
 NUMBER = r"\d+(?:\.\d+)?"
 # What may follow "expect [A..B]"; a space stands for any run of blanks.
 EXPECTATIONS = {
-    "solid": rf"(?P<lane>led|rgb) solid (?P<colour>{COLOUR})(?: every (?P<every>{NUMBER}))?",
+    "solid": rf"(?P<lane>led|rgb) solid (?P<colour>{COLOUR})(?: every (?P<every>{NUMBER}))?(?: (?P<dipping>dipping))?",
     "flashes": rf"(?P<lane>led|rgb) flashes (?P<count>\d+) (?P<colour>{COLOUR})(?: every (?P<every>{NUMBER}))?",
     "blink": rf"(?P<lane>led|rgb) blink (?P<colour>{COLOUR}) slow",
     "dark": r"(?P<lane>led|rgb) dark",
@@ -226,7 +227,7 @@ def stop_daemon(box, how):
 
 
 # --- checking -------------------------------------------------------------
-def segments(tl, lane):
+def segments(tl, lane, transient=TRANSIENT):
     """What a lane showed: [start, end, colour] from its writes. The moments
     between the three writes of one RGB colour are not shown: the colour
     reached starts where its writes began."""
@@ -240,7 +241,7 @@ def segments(tl, lane):
                   else "on" if value == "1" else "dark")
         if colour == kept[-1][1]:
             continue
-        if len(kept) > 1 and t - kept[-1][0] < TRANSIENT:
+        if len(kept) > 1 and t - kept[-1][0] < transient:
             kept[-1] = (kept[-1][0], colour)
         else:
             kept.append((t, colour))
@@ -264,15 +265,17 @@ def check_lane(tl, e):
         return False, f"showed {wrong[0][2]} at {wrong[0][0]:.2f}s"
     every = float(e.args["every"]) if e.args.get("every") else None
     if e.kind == "solid":
-        share = sum(min(s[1], high) - max(s[0], low) for s in lit) / (min(high, tl.end) - low)
+        dips = [min(s[1], high) - max(s[0], low) for s in segments(tl, e.args["lane"], transient=0)
+                if s[2] == "dark" and s[0] > 0 and s[1] >= low and s[0] <= high]  # even a moment; none before any write
+        shape_ok = bool(dips) and max(dips) <= 0.2 if e.args["dipping"] else not dips
         last = "led" if e.args["lane"] == "led" else "blue"
         stamps = [t for t, led, _ in tl.writes if led == last and low <= t <= high]
         gaps = [b - a for a, b in zip(stamps, stamps[1:])]
         edges = [stamps[0] - low, min(high, tl.end) - stamps[-1]] if stamps else []
         bad = every is not None and (len(stamps) < 2 or max(edges) > every + 0.15 or
                                      not all(near(g, every, 0.15) for g in gaps))
-        return share >= 0.8 and not bad, f"{colour} {share:.0%} of the window, rewritten {len(stamps)} times, " \
-                                         f"gaps {[round(g, 2) for g in gaps]}"
+        return shape_ok and not bad, f"dark dips {[round(d, 2) for d in dips]}, rewritten {len(stamps)} times, " \
+                                     f"gaps {[round(g, 2) for g in gaps]}"
     inside = [s for s in lit if s[0] >= low and s[1] <= high]
     if e.kind == "blink":
         phases = [s[1] - s[0] for s in inside] + [b[0] - a[1] for a, b in zip(inside, inside[1:])]

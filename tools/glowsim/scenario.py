@@ -178,9 +178,9 @@ def run(scenario, binary, args, stop):
         box.wait_for(lambda: not box.running(), max(0.0, t0 + last - time.monotonic()))
         if any(e.kind == "exit" for e in scenario.expects):
             box.wait_for(lambda: not box.running(), 5)
-        if box.running():
-            box.stop()
-        tl.status = box.process.wait()
+        if box.running():  # no stop line, or the daemon did not stop
+            box.signal(signal.SIGKILL if tl.stop else signal.SIGTERM)
+        tl.status = box.process.wait(timeout=30)
         for reader in box.readers:
             reader.join(timeout=5)
         time.sleep(0.3)  # the recorder's last writes
@@ -321,7 +321,8 @@ def check_stop(tl, e):
         return False, "no stop line"
     order = [led for t, led, _ in tl.writes if t >= stop["sent"]]
     ordered = order[-3:] == list(RGB) and "led" in order[:-3]
-    last_ok = not tl.args or not tl.args[0].startswith("d") or (tl.logs and tl.logs[-1][2] == "Main thread exiting")
+    debug = tl.args and tl.args[0].startswith("d")
+    last_ok = not debug or (tl.logs and tl.logs[-1][1:] == ("debug", "Main thread exiting"))
     dark = set(stop["values"].values()) == {"0"}
     in_time = float(e.args["low"]) <= stop["took"] <= float(e.args["high"])
     ok = stop["status"] == 0 and in_time and dark and ordered and not stop["follower_left"] and last_ok

@@ -160,6 +160,7 @@ def run(scenario, binary, args, stop):
     """Plays the scenario once, with one alternative of start and stop."""
     tl = Timeline(args)
     last = max([t for t, _ in scenario.actions] + [e.high for e in scenario.expects if e.high != float("inf")] + [0])
+    tl.world += [] if scenario.journalctl else [(0.0, "no journalctl")]
     with Sandbox(binary, journalctl=scenario.journalctl) as box:
         for change in scenario.world:
             world.apply(box, change)

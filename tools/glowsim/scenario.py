@@ -37,8 +37,11 @@ from .recorder import COLOURS, LEDS, RGB
 from .sandbox import LOG_LINE, Sandbox
 
 TRANSIENT = 0.05  # a colour's three writes land within this; shorter segments are not shown
-FAST, SLOW, PHASE_TOLERANCE = 0.2, 0.5, 0.06
-BURST_GAP = 0.25  # dark longer than this ends a burst (200 ms inside one, 300 ms or more between)
+FAST, SLOW = 0.2, 0.5
+# A late wake-up only lengthens a phase or a period (sanitizer builds and a
+# loaded machine), so more lateness than earliness is accepted.
+PHASE_TOLERANCE, PERIOD_TOLERANCE = (-0.05, 0.09), (-0.1, 0.2)
+BURST_GAP = 0.5  # dark longer than this ends a burst; with `every`, so does the next period
 COLOUR = "|".join(["on", *sorted(set(COLOURS.values()) - {"dark"})])
 QUOTED = r'"(?:[^"\\]|\\.)*"'
 NUMBER = r"\d+(?:\.\d+)?"
@@ -252,7 +255,7 @@ def segments(tl, lane, transient=TRANSIENT):
 
 
 def near(value, target, tolerance=PHASE_TOLERANCE):
-    return abs(value - target) <= tolerance
+    return tolerance[0] <= value - target <= tolerance[1]
 
 
 def check_lane(tl, e):
@@ -273,8 +276,8 @@ def check_lane(tl, e):
         stamps = [t for t, led, _ in tl.writes if led == last and low <= t <= high]
         gaps = [b - a for a, b in zip(stamps, stamps[1:])]
         edges = [stamps[0] - low, min(high, tl.end) - stamps[-1]] if stamps else []
-        bad = every is not None and (len(stamps) < 2 or max(edges) > every + 0.15 or
-                                     not all(near(g, every, 0.15) for g in gaps))
+        bad = every is not None and (len(stamps) < 2 or max(edges) > every + PERIOD_TOLERANCE[1] or
+                                     not all(near(g, every, PERIOD_TOLERANCE) for g in gaps))
         return shape_ok and not bad, f"dark dips {[round(d, 2) for d in dips]}, rewritten {len(stamps)} times, " \
                                      f"gaps {[round(g, 2) for g in gaps]}"
     inside = [s for s in lit if s[0] >= low and s[1] <= high]
@@ -283,7 +286,8 @@ def check_lane(tl, e):
         return len(inside) >= 2 and all(near(p, SLOW) for p in phases), f"phases {[round(p, 2) for p in phases]}"
     bursts = []  # every lit segment of the run in bursts; those inside the window count
     for seg in (s for s in segments(tl, e.args["lane"]) if s[2] != "dark"):
-        if bursts and seg[0] - bursts[-1][-1][1] <= BURST_GAP:
+        if bursts and seg[0] - bursts[-1][-1][1] <= BURST_GAP and (
+                every is None or seg[0] < bursts[-1][0][0] + every + PERIOD_TOLERANCE[0]):
             bursts[-1].append(seg)
         else:
             bursts.append([seg])
@@ -291,7 +295,7 @@ def check_lane(tl, e):
     phases = [s[1] - s[0] for b in bursts for s in b] + [y[0] - x[1] for b in bursts for x, y in zip(b, b[1:])]
     periods = [b[0][0] - a[0][0] for a, b in zip(bursts, bursts[1:])]
     ok = bursts and all(len(b) == int(e.args["count"]) for b in bursts) and all(near(p, FAST) for p in phases)
-    ok = ok and (every is None or (periods and all(near(p, every, 0.1) for p in periods)))
+    ok = ok and (every is None or (periods and all(near(p, every, PERIOD_TOLERANCE) for p in periods)))
     return bool(ok), f"bursts {[len(b) for b in bursts]}, phases {min(phases, default=0):.2f}.." \
                      f"{max(phases, default=0):.2f}, periods {[round(p, 2) for p in periods]}"
 

@@ -4,7 +4,7 @@ import argparse
 import os
 import sys
 
-from . import namespace
+from . import namespace, scenario
 from .sandbox import CGROUP_ROOTS
 from .world import NET_MODES
 
@@ -23,10 +23,11 @@ def main():
     run = verbs.add_parser("run", help="live simulator in the terminal")
     world_options(run)
     run.add_argument("--scenario", help="play this scenario file instead, without the live view")
-    play = verbs.add_parser("play", help="play scenario files; exit status 1 when an expectation fails")
+    play = verbs.add_parser("play", help="play scenario files; exit status 1 when an expectation fails",
+                            description=scenario.__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     play.add_argument("--binary", default="build/glowkeeper", help="the glowkeeper binary")
     play.add_argument("--record", help="save the first run's timeline as JSON, for draw")
-    play.add_argument("files", nargs="+", metavar="FILE")
+    play.add_argument("files", nargs="+", metavar="FILE", help="scenario file")
     draw = verbs.add_parser("draw", help="render a recorded timeline as an SVG picture")
     draw.add_argument("timeline", help="JSON from play --record")
     draw.add_argument("svg", help="picture to write")
@@ -37,7 +38,6 @@ def main():
     if args.verb == "run" and args.scenario:
         args.verb, args.files, args.record = "play", [args.scenario], None
     if args.verb == "play":
-        from . import scenario
         try:  # a malformed file is refused before anything runs
             for path in args.files:
                 scenario.parse(path)

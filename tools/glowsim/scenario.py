@@ -259,31 +259,40 @@ def near(value, target, tolerance=PHASE_TOLERANCE):
 
 
 def check_lane(tl, e):
-    low, high, colour = e.low, e.high, e.args.get("colour")
-    segs = [s for s in segments(tl, e.args["lane"]) if s[1] > low and s[0] < high]
+    """The shape of what one LED showed in the window: never another colour,
+    then solid, dark, slow blink or bursts of fast flashes."""
+    segs = [s for s in segments(tl, e.args["lane"]) if s[1] > e.low and s[0] < e.high]
     lit = [s for s in segs if s[2] != "dark"]
     if e.kind == "dark":
         return not lit, f"lit {[(round(s[0], 2), s[2]) for s in lit[:3]]}"
-    wrong = [s for s in lit if s[2] != colour]
+    wrong = [s for s in lit if s[2] != e.args["colour"]]
     if wrong:
         return False, f"showed {wrong[0][2]} at {wrong[0][0]:.2f}s"
     every = float(e.args["every"]) if e.args.get("every") else None
-    if e.kind == "solid":
-        dips = [min(s[1], high) - max(s[0], low) for s in segments(tl, e.args["lane"], transient=0)
-                if s[2] == "dark" and s[0] > 0 and s[1] >= low and s[0] <= high]  # even a moment; none before any write
-        shape_ok = bool(dips) and max(dips) <= 0.2 if e.args["dipping"] else not dips
-        last = "led" if e.args["lane"] == "led" else "blue"
-        stamps = [t for t, led, _ in tl.writes if led == last and low <= t <= high]
-        gaps = [b - a for a, b in zip(stamps, stamps[1:])]
-        edges = [stamps[0] - low, min(high, tl.end) - stamps[-1]] if stamps else []
-        bad = every is not None and (len(stamps) < 2 or max(edges) > every + PERIOD_TOLERANCE[1] or
-                                     not all(near(g, every, PERIOD_TOLERANCE) for g in gaps))
-        return shape_ok and not bad, f"dark dips {[round(d, 2) for d in dips]}, rewritten {len(stamps)} times, " \
-                                     f"gaps {[round(g, 2) for g in gaps]}"
-    inside = [s for s in lit if s[0] >= low and s[1] <= high]
-    if e.kind == "blink":
-        phases = [s[1] - s[0] for s in inside] + [b[0] - a[1] for a, b in zip(inside, inside[1:])]
-        return len(inside) >= 2 and all(near(p, SLOW) for p in phases), f"phases {[round(p, 2) for p in phases]}"
+    return {"solid": check_solid, "blink": check_blink, "flashes": check_flashes}[e.kind](tl, e, lit, every)
+
+
+def check_solid(tl, e, lit, every):
+    low, high = e.low, min(e.high, tl.end)
+    dips = [min(s[1], high) - max(s[0], low) for s in segments(tl, e.args["lane"], transient=0)
+            if s[2] == "dark" and s[0] > 0 and s[1] >= low and s[0] <= high]  # even a moment; none before any write
+    shape_ok = bool(dips) and max(dips) <= 0.2 if e.args["dipping"] else not dips
+    last = "led" if e.args["lane"] == "led" else "blue"  # the write that completes the colour
+    stamps = [t for t, led, _ in tl.writes if led == last and low <= t <= high]
+    gaps = [b - a for a, b in zip([low] + stamps, stamps + [high])]
+    rewritten = every is None or (len(stamps) >= 2 and max(gaps) <= every + PERIOD_TOLERANCE[1] and
+                                  all(near(g, every, PERIOD_TOLERANCE) for g in gaps[1:-1]))
+    return shape_ok and rewritten, f"dark dips {[round(d, 2) for d in dips]}, " \
+                                   f"written at {[round(t, 2) for t in stamps]}"
+
+
+def check_blink(tl, e, lit, every):
+    inside = [s for s in lit if s[0] >= e.low and s[1] <= e.high]
+    phases = [s[1] - s[0] for s in inside] + [b[0] - a[1] for a, b in zip(inside, inside[1:])]
+    return len(inside) >= 2 and all(near(p, SLOW) for p in phases), f"phases {[round(p, 2) for p in phases]}"
+
+
+def check_flashes(tl, e, lit, every):
     bursts = []  # every lit segment of the run in bursts; those inside the window count
     for seg in (s for s in segments(tl, e.args["lane"]) if s[2] != "dark"):
         if bursts and seg[0] - bursts[-1][-1][1] <= BURST_GAP and (
@@ -291,7 +300,7 @@ def check_lane(tl, e):
             bursts[-1].append(seg)
         else:
             bursts.append([seg])
-    bursts = [b for b in bursts if b[0][0] >= low and b[-1][1] <= high]
+    bursts = [b for b in bursts if b[0][0] >= e.low and b[-1][1] <= e.high]
     phases = [s[1] - s[0] for b in bursts for s in b] + [y[0] - x[1] for b in bursts for x, y in zip(b, b[1:])]
     periods = [b[0][0] - a[0][0] for a, b in zip(bursts, bursts[1:])]
     ok = bursts and all(len(b) == int(e.args["count"]) for b in bursts) and all(near(p, FAST) for p in phases)

@@ -3,9 +3,9 @@
 # skipping those already present.
 set -euo pipefail
 
-# python3-rich draws the simulator's live view.
-packages=(g++ make cmake libspdlog-dev libfmt-dev libgtest-dev python3 python3-rich iproute2 util-linux mount
-          clang-format clang-tidy git dpkg-dev)
+# python3-rich draws the simulator's live view, python3-matplotlib the timeline pictures.
+packages=(g++ make cmake libspdlog-dev libfmt-dev libgtest-dev python3 python3-rich python3-matplotlib iproute2
+          util-linux mount clang-format clang-tidy git dpkg-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -4,10 +4,12 @@
 # both LEDs, the world and the daemon's log, with keys that change the world,
 # until q or Ctrl-C. Options go to glowsim (see --help):
 #   --net reachable|refused|drop|noroute   --layout v2|v1   --auth WORD
+#   --scenario FILE   plays a scenario file instead, printing its timeline
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-cd tools && exec $sudo /usr/bin/python3 -m glowsim run --binary ../build/glowkeeper "$@"
+# Run from the project's root: file arguments are taken relative to it.
+exec $sudo env PYTHONPATH="$PWD/tools" /usr/bin/python3 -m glowsim run --binary build/glowkeeper "$@"

@@ -4,7 +4,7 @@ import argparse
 import os
 import sys
 
-from . import namespace
+from . import namespace, scenario
 from .sandbox import CGROUP_ROOTS
 from .world import NET_MODES
 
@@ -22,12 +22,32 @@ def main():
     verbs = parser.add_subparsers(dest="verb", required=True)
     run = verbs.add_parser("run", help="live simulator in the terminal")
     world_options(run)
+    run.add_argument("--scenario", help="play this scenario file instead, without the live view")
+    play = verbs.add_parser("play", help="play scenario files; exit status 1 when an expectation fails",
+                            description=scenario.__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    play.add_argument("--binary", default="build/glowkeeper", help="the glowkeeper binary")
+    play.add_argument("--record", help="save the first run's timeline as JSON, for draw")
+    play.add_argument("files", nargs="+", metavar="FILE", help="scenario file")
+    draw = verbs.add_parser("draw", help="render a recorded timeline as an SVG picture")
+    draw.add_argument("timeline", help="JSON from play --record")
+    draw.add_argument("svg", help="picture to write")
     soak = verbs.add_parser("soak", help="the daemon in a churning world, its resources sampled")
     soak.add_argument("--binary", default="build/glowkeeper", help="the glowkeeper binary")
     soak.add_argument("--seconds", type=float, default=60, help="how long to run (default 60)")
     soak.add_argument("--seed", type=int, help="seed of the random changes (default: a random one)")
     soak.add_argument("--rate", type=float, default=4, help="changes a second on average (default 4)")
     args = parser.parse_args()
+    if args.verb == "draw":
+        from . import draw
+        sys.exit(draw.main(args.timeline, args.svg))
+    if args.verb == "run" and args.scenario:
+        args.verb, args.files, args.record = "play", [args.scenario], None
+    if args.verb == "play":
+        try:  # a malformed file is refused before anything runs
+            for path in args.files:
+                scenario.parse(path)
+        except (OSError, ValueError) as error:
+            sys.exit(f"glowsim: {error}")
     if not os.access(args.binary, os.X_OK):
         sys.exit(f"glowsim: no binary at {args.binary}; build it first")
     args.binary = os.path.abspath(args.binary)
@@ -40,6 +60,8 @@ def main():
         from . import soak
         namespace.enter()
         sys.exit(soak.main(args))
+    namespace.enter()
+    sys.exit(0 if all([scenario.play(path, args.binary, args.record) for path in args.files]) else 1)
 
 
 if __name__ == "__main__":

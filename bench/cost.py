@@ -3,6 +3,7 @@ busiest, side by side with two references of the same job, and prints one
 Markdown table.
 
   no-work   the daemon's fixed schedule doing nothing (bench/nowork.cpp)
+  bare job  the same schedule making only the healthy job's system calls
   lean      a shell loop doing the healthy job (bench/lean-loop.sh)
 
 CPU time comes from a cgroup v2 group per subject (cpu.stat, microseconds,
@@ -28,7 +29,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
 from glowsim import namespace, world  # noqa: E402
 from glowsim.namespace import SYSTEM_PATH  # noqa: E402
-from glowsim.sandbox import BIN_DIR, CGROUP_ROOTS, Sandbox  # noqa: E402
+from glowsim.sandbox import BIN_DIR, CGROUP_ROOTS, RUN_DIR, Sandbox  # noqa: E402
 
 CG_MOUNT = "/run/glowbench-cg"
 LEAN_LEDS = "/sys/class/lean-leds"
@@ -79,13 +80,24 @@ class Groups:
 
 
 def memory(pid):
-    """Private dirty and resident KiB, and the thread count, of one process."""
+    """Private dirty and resident KiB, and the thread count, of one process.
+    The sandbox runs a copy of the daemon from tmpfs, whose pages count as
+    private dirty there although they are clean file pages when the binary
+    lives on a disk: those, less the copy-on-write copies, are left out."""
     result = {}
     with open(f"/proc/{pid}/smaps_rollup") as file:
         for line in file:
             key, _, rest = line.partition(":")
             if key in ("Private_Dirty", "Rss"):
                 result[key] = int(rest.split()[0])
+    mapping = None
+    with open(f"/proc/{pid}/smaps") as file:
+        for line in file:
+            fields = line.split()
+            if not fields[0].endswith(":"):
+                mapping = fields[5] if len(fields) > 5 else None
+            elif mapping and mapping.startswith(RUN_DIR) and fields[0] in ("Private_Dirty:", "Anonymous:"):
+                result["Private_Dirty"] -= int(fields[1]) * (1 if fields[0] == "Private_Dirty:" else -1)
     with open(f"/proc/{pid}/status") as file:
         for line in file:
             if line.startswith("Threads:"):
@@ -99,7 +111,11 @@ def cpu_window(groups, names, seconds):
     start = time.monotonic()
     time.sleep(seconds)
     elapsed = time.monotonic() - start
-    return {name: (groups.usage(name) - before[name]) / 1e6 / elapsed * 3600 for name in names}
+    result = {}
+    for name in names:
+        total, total0 = groups.usage(name), before[name]
+        result[name] = {"cpu": (total - total0) / 1e6 / elapsed * 3600}
+    return result
 
 
 def perf_window(groups, names, seconds):
@@ -140,18 +156,24 @@ def phase_errors(writes, nominal_ms, longest_ms):
     """Each blink phase's length less its nominal length, in ms. The writes of
     one colour change come within a few ms of each other; a phase runs from
     one change to the next on the same thread. Gaps longer than `longest_ms`
-    lie between bursts (the 1 s and 5 s pauses) and are not phases."""
-    errors = []
+    lie between bursts (the 1 s and 5 s pauses) and are not phases. Also
+    returns how long each change of the RGB LED (three writes) took, in ms."""
+    errors, spans = [], []
     by_thread = {}
     for tid, stamp in writes:
         by_thread.setdefault(tid, []).append(stamp)
     for stamps in by_thread.values():
-        starts = [stamps[0]] + [b for a, b in zip(stamps, stamps[1:]) if b - a > 0.05]
-        for a, b in zip(starts, starts[1:]):
-            gap = (b - a) * 1000
+        changes = [[stamps[0]]]
+        for a, b in zip(stamps, stamps[1:]):
+            if b - a > 0.05:
+                changes.append([])
+            changes[-1].append(b)
+        spans += [(change[-1] - change[0]) * 1000 for change in changes if len(change) == 3]
+        for a, b in zip(changes, changes[1:]):
+            gap = (b[0] - a[0]) * 1000
             if gap < longest_ms:
                 errors.append(gap - nominal_ms)
-    return errors
+    return errors, spans
 
 
 def percentile(values, share):
@@ -164,6 +186,7 @@ def start_references(groups, sandbox, names, busy):
     commands = {
         "nowork": [ARGS.nowork],
         "lean": ["/bin/bash", os.path.join(HERE, "lean-loop.sh"), LEAN_LEDS, CGROUP_ROOTS[sandbox.layout], "sleep"],
+        "job": [ARGS.nowork, "job", LEAN_LEDS + "-job", CGROUP_ROOTS[sandbox.layout]],
         "lean-read": ["/bin/bash", os.path.join(HERE, "lean-loop.sh"), LEAN_LEDS + "-read",
                       CGROUP_ROOTS[sandbox.layout], "read"],
         # Writes the same files as the daemon; nothing watches them here.
@@ -182,6 +205,7 @@ def start_references(groups, sandbox, names, busy):
             continue
         os.makedirs(LEAN_LEDS, exist_ok=True)
         os.makedirs(LEAN_LEDS + "-read", exist_ok=True)
+        os.makedirs(LEAN_LEDS + "-job", exist_ok=True)
         processes[name] = subprocess.Popen(commands[name], start_new_session=True, stdout=subprocess.DEVNULL,
                                            preexec_fn=lambda name=name: groups.add(name, os.getpid()),
                                            env={"PATH": f"{COMPARE_BIN if name == 'compare' else BIN_DIR}:"
@@ -198,7 +222,7 @@ def stop_references(processes):
 def measure_state(label, sandbox, with_lean):
     """Daemon and references side by side in one sandbox: CPU, memory,
     system calls and switches."""
-    names = ["daemon", "nowork"] + (["lean", "lean-read"] if with_lean else []) + (["compare"] if ARGS.compare else [])
+    names = ["daemon", "nowork"] + (["job", "lean", "lean-read"] if with_lean else []) + (["compare"] if ARGS.compare else [])
     groups = Groups(label, names)
     references = {}
     try:
@@ -212,7 +236,7 @@ def measure_state(label, sandbox, with_lean):
         mem = {name: memory(pid) for name, pid in pids.items()}
         log(f"{label}: system-call window of {ARGS.perf_seconds:.0f} s")
         counts = perf_window(groups, names, ARGS.perf_seconds)
-        rows = {name: {"cpu": cpu[name], **mem[name], **counts.get(name, {})} for name in names}
+        rows = {name: {**cpu[name], **mem[name], **counts.get(name, {})} for name in names}
     finally:
         stop_references(references)
         # Stopped, not killed: the follower it started sits in its group.
@@ -254,8 +278,8 @@ def busiest_timing():
         sandbox.start()
         time.sleep(SETTLE)
         log(f"busiest: write times for {ARGS.timing_seconds:.0f} s")
-        errors = phase_errors(write_times(sandbox.process.pid, ARGS.timing_seconds), 200, 700)
-        return errors, stop_time(sandbox)
+        errors, spans = phase_errors(write_times(sandbox.process.pid, ARGS.timing_seconds), 200, 700)
+        return errors, spans, stop_time(sandbox)
 
 
 def slow_blink_timing():
@@ -263,7 +287,7 @@ def slow_blink_timing():
         sandbox.start()
         time.sleep(SETTLE)
         log(f"slow blink: write times for {ARGS.timing_seconds:.0f} s")
-        return phase_errors(write_times(sandbox.process.pid, ARGS.timing_seconds), 500, 1000)
+        return phase_errors(write_times(sandbox.process.pid, ARGS.timing_seconds), 500, 1000)[0]
 
 
 def start_and_stop():
@@ -283,6 +307,21 @@ def start_and_stop():
     return firsts, stops
 
 
+def profile():
+    """Where the healthy daemon's time goes, call chains included."""
+    data = "/run/glowbench-profile.data"
+    with Sandbox(ARGS.binary, record=False) as sandbox:
+        sandbox.start()
+        time.sleep(SETTLE)
+        log(f"profile: perf record -g for {ARGS.cpu_seconds:.0f} s")
+        subprocess.run(["perf", "record", "-q", "-F", "20000", "-g", "-p", str(sandbox.process.pid), "-o", data,
+                        "--", "sleep", str(ARGS.cpu_seconds)], check=True)
+        report = subprocess.run(["perf", "report", "-i", data, "--children", "--stdio", "--sort", "sym", "-g", "none",
+                                 "--percent-limit", "2"], capture_output=True, text=True, check=True).stdout
+        print(report)
+        sandbox.stop()
+
+
 def machine():
     with open("/proc/cpuinfo") as file:
         model = next((line.split(":", 1)[1].strip() for line in file if line.startswith("model name")), "?")
@@ -291,8 +330,9 @@ def machine():
             f"load average before the run {' '.join(load)}")
 
 
-def table(healthy, busiest, fast, slow, firsts, stops, busy_stop, before):
-    labels = {"daemon": "daemon, healthy", "nowork": "no-work program", "lean": "lean shell loop (`sleep 1`)",
+def table(healthy, busiest, fast, spans, slow, firsts, stops, busy_stop, before):
+    labels = {"daemon": "daemon, healthy", "nowork": "no-work program", "job": "bare job in C (its system calls only)",
+              "lean": "lean shell loop (`sleep 1`)",
               "lean-read": "lean shell loop (`read -t 1`)", "compare": "compared build, healthy"}
     lines = [f"Measured {before}.", "",
              "| Subject | CPU s/hour | Private dirty KiB | RSS KiB | Threads | Wake-ups/s | System calls/s |",
@@ -302,7 +342,7 @@ def table(healthy, busiest, fast, slow, firsts, stops, busy_stop, before):
         lines.append(f"| {label} | {values['cpu']:.3f} | {values['Private_Dirty']} | {values['Rss']} | "
                      f"{values['Threads']} | {values.get('switches', 0):.1f} | {values.get('syscalls', 0):.1f} |")
 
-    for name in ("daemon", "nowork", "lean", "lean-read", "compare"):
+    for name in ("daemon", "nowork", "job", "lean", "lean-read", "compare"):
         if name in healthy:
             row(labels[name], healthy[name])
     row("daemon, busiest", busiest["daemon"])
@@ -315,7 +355,9 @@ def table(healthy, busiest, fast, slow, firsts, stops, busy_stop, before):
     lines += ["", f"Healthy CPU: {over_nowork:.2f} × the no-work program (target ≤ 1.5), "
               f"{under_lean:.1f} × cheaper than the lean shell loop (target ≥ 8), "
               f"{healthy['lean-read']['cpu'] / healthy['daemon']['cpu']:.1f} × cheaper than the loop that does not "
-              f"fork for its pause. Busiest CPU: {busy_over:.2f} × the no-work program."]
+              f"fork for its pause. The bare job costs {healthy['job']['cpu'] / healthy['nowork']['cpu']:.2f} × the "
+              f"no-work program, the daemon {healthy['daemon']['cpu'] / healthy['job']['cpu']:.2f} × the bare job. "
+              f"Busiest CPU: {busy_over:.2f} × the no-work program."]
     if "compare" in healthy:
         lines.append(f"Compared build: {healthy['compare']['cpu'] / healthy['nowork']['cpu']:.2f} × the no-work "
                      f"program healthy, {busiest['compare']['cpu'] / busiest['nowork']['cpu']:.2f} × busiest.")
@@ -328,6 +370,7 @@ def table(healthy, busiest, fast, slow, firsts, stops, busy_stop, before):
 
     timing("blink phase error, 200 ms phases (ms)", fast, "p99 ≤ 1")
     timing("blink phase error, 500 ms phases (ms)", slow, "p99 ≤ 1")
+    timing("RGB colour change, first to third write (ms)", spans, "")
     timing("start to first brightness write (ms)", firsts, "≤ 50")
     timing("SIGTERM to exit, healthy, follower alive (s)", stops, "≤ 5 s pause")
     timing("SIGTERM to exit, busiest, follower alive (s)", [busy_stop], "≤ 5 s pause")
@@ -341,6 +384,8 @@ def main():
     parser.add_argument("--nowork", default="build/bench/nowork")
     parser.add_argument("--compare", help="another build of the daemon, measured beside it")
     parser.add_argument("--quick", action="store_true", help="short windows (about a minute in all)")
+    parser.add_argument("--profile", action="store_true",
+                        help="instead: the healthy daemon alone under perf record -g, then its report")
     ARGS = parser.parse_args()
     ARGS.binary = os.path.abspath(ARGS.binary)
     ARGS.nowork = os.path.abspath(ARGS.nowork)
@@ -352,13 +397,16 @@ def main():
     namespace.enter(unavailable_status=1)
     if not os.path.isdir(TRACEFS + "/events/syscalls"):
         subprocess.run(["mount", "-t", "tracefs", "nodev", TRACEFS], check=True, env={"PATH": SYSTEM_PATH})
+    if ARGS.profile:
+        profile()
+        return
     before = machine()
     healthy = healthy_cost()
     busiest = busiest_cost()
-    fast, busy_stop = busiest_timing()
+    fast, spans, busy_stop = busiest_timing()
     slow = slow_blink_timing()
     firsts, stops = start_and_stop()
-    print(table(healthy, busiest, fast, slow, firsts, stops, busy_stop, before))
+    print(table(healthy, busiest, fast, spans, slow, firsts, stops, busy_stop, before))
     print(f"\nLoad average after the run: {' '.join(open('/proc/loadavg').read().split()[:3])}")
 
 

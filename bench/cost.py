@@ -199,13 +199,12 @@ def start_references(groups, sandbox, names, busy):
         with open(COMPARE_BIN + "/journalctl", "w") as file:
             file.write("#!/bin/sh\n" + (f"echo '{line}'\n" if line else "") + "exec sleep infinity\n")
         os.chmod(COMPARE_BIN + "/journalctl", 0o755)
+    for folder in ("", "-read", "-job"):
+        os.makedirs(LEAN_LEDS + folder, exist_ok=True)
     processes = {}
     for name in names:
         if name == "daemon":
             continue
-        os.makedirs(LEAN_LEDS, exist_ok=True)
-        os.makedirs(LEAN_LEDS + "-read", exist_ok=True)
-        os.makedirs(LEAN_LEDS + "-job", exist_ok=True)
         processes[name] = subprocess.Popen(commands[name], start_new_session=True, stdout=subprocess.DEVNULL,
                                            preexec_fn=lambda name=name: groups.add(name, os.getpid()),
                                            env={"PATH": f"{COMPARE_BIN if name == 'compare' else BIN_DIR}:"
@@ -219,19 +218,22 @@ def stop_references(processes):
         process.wait()
 
 
-def measure_state(label, sandbox, with_lean):
+def measure_state(label, sandbox, healthy):
     """Daemon and references side by side in one sandbox: CPU, memory,
-    system calls and switches."""
-    names = ["daemon", "nowork"] + (["job", "lean", "lean-read"] if with_lean else []) + (["compare"] if ARGS.compare else [])
+    system calls and switches. The references of the healthy job run only
+    beside the healthy daemon."""
+    names = ["daemon", "nowork"] + (["job", "lean", "lean-read"] if healthy else [])
+    names += ["compare"] if ARGS.compare else []
+    seconds = ARGS.cpu_seconds if healthy else ARGS.busy_seconds
     groups = Groups(label, names)
     references = {}
     try:
         sandbox.start()
         groups.add("daemon", sandbox.process.pid)
-        references = start_references(groups, sandbox, names, not with_lean)
+        references = start_references(groups, sandbox, names, busy=not healthy)
         time.sleep(SETTLE)
-        log(f"{label}: CPU window of {ARGS.cpu_seconds if with_lean else ARGS.busy_seconds:.0f} s")
-        cpu = cpu_window(groups, names, ARGS.cpu_seconds if with_lean else ARGS.busy_seconds)
+        log(f"{label}: CPU window of {seconds:.0f} s")
+        cpu = cpu_window(groups, names, seconds)
         pids = {"daemon": sandbox.process.pid, **{name: p.pid for name, p in references.items()}}
         mem = {name: memory(pid) for name, pid in pids.items()}
         log(f"{label}: system-call window of {ARGS.perf_seconds:.0f} s")
@@ -248,7 +250,7 @@ def measure_state(label, sandbox, with_lean):
 
 def healthy_cost():
     with Sandbox(ARGS.binary, record=False) as sandbox:
-        return measure_state("healthy", sandbox, with_lean=True)
+        return measure_state("healthy", sandbox, healthy=True)
 
 
 def busiest_world(sandbox):
@@ -259,7 +261,7 @@ def busiest_world(sandbox):
 def busiest_cost():
     with Sandbox(ARGS.binary, record=False) as sandbox:
         busiest_world(sandbox)
-        return measure_state("busiest", sandbox, with_lean=False)
+        return measure_state("busiest", sandbox, healthy=False)
 
 
 def stop_time(sandbox):

@@ -1,8 +1,12 @@
 #include "led/led_base.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <ctime>
-#include <fstream>
 
 namespace glowkeeper {
 
@@ -16,14 +20,18 @@ void LedBase::reset() {
 }
 
 void LedBase::writeBrightness(const std::string& path, int value) {
+    // Plain system calls, as a file stream would make them (truncate, write,
+    // close), without its buffer and locale for one digit several times a second.
+    std::array<char, 12> text{};
+    const char* end = std::to_chars(text.data(), text.data() + text.size(), value).ptr;
     const std::lock_guard lock(mutex);
-    std::ofstream file(path);
-    if (file.is_open()) {
-        file << value;
-        file.close();
-    } else {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
         logger->error("Error opening file: {}", path);
+        return;
     }
+    (void)write(fd, text.data(), static_cast<std::size_t>(end - text.data()));
+    close(fd);
 }
 
 void LedBase::stopBlink() {

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the daemon (RelWithDebInfo) and the no-work reference, then runs the
+# cost benchmark in a private namespace. Needs root and perf (linux-perf).
+# Usage: bench/run.sh [--quick]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+command -v perf >/dev/null || apt-get install -y linux-perf
+BUILD_TYPE=RelWithDebInfo scripts/build.sh
+mkdir -p build/bench
+c++ -std=c++20 -O2 -g -pthread -Wall -Wextra -Wpedantic -Werror bench/nowork.cpp -o build/bench/nowork
+exec /usr/bin/python3 bench/cost.py --binary build/glowkeeper --nowork build/bench/nowork "$@"

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ make cmake libspdlog-dev libfmt-dev libgtest-dev python3 iproute2 util-linux mount
-          clang-format clang-tidy git dpkg-dev)
+          clang-format clang-tidy git dpkg-dev pkg-config libsystemd-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

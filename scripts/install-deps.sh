@@ -5,7 +5,7 @@ set -euo pipefail
 
 # python3-rich draws the simulator's live view, python3-matplotlib the timeline pictures.
 packages=(g++ make cmake libspdlog-dev libfmt-dev libgtest-dev python3 python3-rich python3-matplotlib iproute2
-          util-linux mount clang-format clang-tidy git dpkg-dev)
+          util-linux mount clang-format clang-tidy git dpkg-dev pkg-config libsystemd-dev)
 # A cross build's arm64 or armhf copy of a library does not count: only the
 # build machine's own architecture (or arch-independent packages) does.
 native=$(dpkg --print-architecture)

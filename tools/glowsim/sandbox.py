@@ -143,9 +143,10 @@ class Sandbox:
             self.process.stderr.close()
 
     # --- the daemon -------------------------------------------------------
-    def start(self, *args):
-        """Starts the daemon with the given arguments, as a session leader so
-        that its process group can be signalled like a terminal would."""
+    def start(self, *args, env=None):
+        """Starts the daemon with the given arguments (and extra environment),
+        as a session leader so that its process group can be signalled like a
+        terminal would."""
         if self.journal_fd is None:
             self._open_journal()
         path = BIN_DIR if not self.journalctl else f"{BIN_DIR}:{SYSTEM_PATH}"
@@ -156,7 +157,7 @@ class Sandbox:
             [RUN_DIR + "/glowkeeper", *args],
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
-            env={"PATH": path, "LANG": "C"},
+            env={"PATH": path, "LANG": "C", **(env or {})},
             start_new_session=True,
             user=self.user,
             group=None if self.user is None else pwd.getpwnam(self.user).pw_gid,

@@ -269,11 +269,12 @@ class Sandbox:
         return False
 
     # --- the daemon -------------------------------------------------------
-    def start(self, *args):
-        """Starts the daemon with the given arguments, as a session leader so
-        that its process group can be signalled like a terminal would."""
+    def start(self, *args, env=None):
+        """Starts the daemon with the given arguments (and extra environment),
+        as a session leader so that its process group can be signalled like a
+        terminal would."""
         path = BIN_DIR if not self.journalctl else f"{BIN_DIR}:{SYSTEM_PATH}"
-        env = {"PATH": path, "LANG": "C"}
+        env = {"PATH": path, "LANG": "C", **(env or {})}
 
         self.started_at = time.monotonic()
         self.process = subprocess.Popen(

@@ -1,5 +1,6 @@
 #include "app/daemon.hpp"
 
+#include "app/supervisor.hpp"
 #include "led/led.hpp"
 #include "led/rgb_led.hpp"
 #include "policy/connectivity_loop.hpp"
@@ -70,16 +71,22 @@ int runDaemon(int argc, const char* const* argv) {
     // Created before the workers that borrow them, destroyed after them.
     std::atomic<UpdateStatus> updateStatus{UpdateStatus::Unknown};
     UpdateMonitorControl monitorControl;
+    PassCounter connectivityPasses{0};
+    PassCounter rgbPasses{0};
+    Supervisor supervisor(&connectivityPasses, &rgbPasses);
 
     Led led(singleLedPath, logger);
-    std::thread connectivityThread(connectivityLoop, &led, std::ref(running), logger);
+    std::thread connectivityThread(connectivityLoop, &led, std::ref(running), logger, std::ref(connectivityPasses));
     std::thread monitorThread(monitorUpdateStatus, std::ref(updateStatus), std::ref(monitorControl));
     RgbLed rgbLed(redChannelPath, greenChannelPath, blueChannelPath, logger);
-    std::thread rgbThread(rgbStatusLoop, &rgbLed, std::ref(running), std::ref(updateStatus), logger);
+    std::thread rgbThread(rgbStatusLoop, &rgbLed, std::ref(running), std::ref(updateStatus), logger,
+                          std::ref(rgbPasses));
 
     while (running.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        supervisor.poll();
     }
+    Supervisor::stopping();
 
     connectivityThread.join();
     rgbThread.join();

@@ -7,7 +7,8 @@
 
 namespace glowkeeper {
 
-void connectivityLoop(Led* led, std::atomic<bool>& running, std::shared_ptr<spdlog::logger> logger) {
+void connectivityLoop(Led* led, std::atomic<bool>& running, std::shared_ptr<spdlog::logger> logger,
+                      std::atomic<std::uint64_t>& passes) {
     int previous = 0;
     while (running.load()) {
         const int result = checkInternet();
@@ -24,6 +25,7 @@ void connectivityLoop(Led* led, std::atomic<bool>& running, std::shared_ptr<spdl
             logger->debug("No internet connection");
             led->reset();
         }
+        passes.fetch_add(1);
         std::this_thread::sleep_for(std::chrono::seconds(5));
         previous = result;
     }

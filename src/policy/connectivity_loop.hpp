@@ -6,12 +6,15 @@
 #include <spdlog/logger.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 namespace glowkeeper {
 
 // Lit when reachable, dark when not, three fast flashes when the probe has
 // no socket. Returns at the top of the first pass that finds running false.
-void connectivityLoop(Led* led, std::atomic<bool>& running, std::shared_ptr<spdlog::logger> logger);
+// Bumps `passes` once per pass, before the pause.
+void connectivityLoop(Led* led, std::atomic<bool>& running, std::shared_ptr<spdlog::logger> logger,
+                      std::atomic<std::uint64_t>& passes);
 
 }  // namespace glowkeeper

@@ -12,7 +12,8 @@ namespace {
 
 constexpr const char* authStatusPath = "/tmp/Auth_status.txt";
 
-void statusPass(RgbLed* led, std::atomic<UpdateStatus>& updateStatus, spdlog::logger& logger) {
+void statusPass(RgbLed* led, std::atomic<UpdateStatus>& updateStatus, spdlog::logger& logger,
+                std::atomic<std::uint64_t>& passes) {
     const int failed = checkServices();
     if (failed != 0) {
         logger.debug("Service check failed: {}", failed);
@@ -23,6 +24,7 @@ void statusPass(RgbLed* led, std::atomic<UpdateStatus>& updateStatus, spdlog::lo
     const UpdateStatus update = updateStatus.load();
     logger.debug("Update status: {}", static_cast<int>(update));
     showStatus(failed, update, led);
+    passes.fetch_add(1);
     std::this_thread::sleep_for(std::chrono::seconds(1));
 }
 
@@ -65,14 +67,14 @@ void showStatus(int failedServices, UpdateStatus status, RgbLed* led) {
 }
 
 void rgbStatusLoop(RgbLed* led, std::atomic<bool>& running, std::atomic<UpdateStatus>& updateStatus,
-                   std::shared_ptr<spdlog::logger> logger) {
+                   std::shared_ptr<spdlog::logger> logger, std::atomic<std::uint64_t>& passes) {
     // Decided once: a status file created later is never read.
     const bool authMode = fileExists(authStatusPath) == 0;
     int previous = static_cast<int>(AuthState::Off);
 
     while (running.load()) {
         if (!authMode) {
-            statusPass(led, updateStatus, *logger);
+            statusPass(led, updateStatus, *logger, passes);
             continue;
         }
         const int code = static_cast<int>(readAuthStatus(authStatusPath));
@@ -86,7 +88,7 @@ void rgbStatusLoop(RgbLed* led, std::atomic<bool>& running, std::atomic<UpdateSt
                 if (before != static_cast<int>(AuthState::Off)) {
                     led->reset();
                 }
-                statusPass(led, updateStatus, *logger);
+                statusPass(led, updateStatus, *logger, passes);
                 continue;
             case AuthState::RegistrationPossible:
                 led->blink(RgbLed::Blue, 0, 0);
@@ -102,9 +104,10 @@ void rgbStatusLoop(RgbLed* led, std::atomic<bool>& running, std::atomic<UpdateSt
                 break;
             default:
                 logger->error("Authentication check: unknown state");
-                statusPass(led, updateStatus, *logger);
+                statusPass(led, updateStatus, *logger, passes);
                 continue;
         }
+        passes.fetch_add(1);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }

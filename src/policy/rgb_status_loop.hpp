@@ -8,12 +8,14 @@
 #include <spdlog/logger.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 
 namespace glowkeeper {
 
+// Bumps `passes` once per pass, before the pause.
 void rgbStatusLoop(RgbLed* led, std::atomic<bool>& running, std::atomic<UpdateStatus>& updateStatus,
-                   std::shared_ptr<spdlog::logger> logger);
+                   std::shared_ptr<spdlog::logger> logger, std::atomic<std::uint64_t>& passes);
 
 // White flashes while downloading or installing, solid red after a failure;
 // any other status leaves the LED as it is.

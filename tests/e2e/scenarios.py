@@ -8,6 +8,7 @@ ctest runs the groups in parallel.
 
 import os
 import signal
+import socket
 import sys
 import time
 import unittest
@@ -387,6 +388,30 @@ class ShutdownInSlowPattern(ShutdownBase, DaemonCase):
 
     def prepare(self, box):
         self.assertTrue(box.wait_for(lambda: len(box.writes("blue")) >= 2, 5))
+
+
+class Supervision(DaemonCase):
+    def test_ready_then_watchdog_pets_only_while_both_loops_pass(self):
+        box = self.sandbox()
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(notify.close)
+        notify.bind("/run/notify")
+        notify.settimeout(15)
+        box.start(env={"NOTIFY_SOCKET": "/run/notify", "WATCHDOG_USEC": "10000000"})
+        self.assertEqual(notify.recv(64), b"READY=1")
+        self.assertEqual(notify.recv(64), b"WATCHDOG=1")
+        # A FIFO nobody reads: the single LED's next write never completes.
+        led = f"/sys/class/leds/{glowsim.LEDS['led']}/brightness"
+        os.remove(led)
+        os.mkfifo(led)
+        pets, end = 0, time.monotonic() + 20
+        while time.monotonic() < end:
+            notify.settimeout(max(end - time.monotonic(), 0.01))
+            try:
+                pets += notify.recv(64) == b"WATCHDOG=1"
+            except TimeoutError:
+                pass
+        self.assertLessEqual(pets, 1)  # one may have been due before the stuck write
 
 
 # ctest counts this exit status as a skip.

@@ -1,37 +1,39 @@
 #!/usr/bin/env bash
 # Builds the test VM's image: a minimal Debian bookworm (debootstrap) with the
 # current Debian kernel and the userspace-LED module uleds, which Debian's
-# kernel leaves out and which is built here from Debian's kernel source. The
-# image is cached in build/vm/<hash of its inputs>/; prints that folder.
+# kernel leaves out and which is built here from Debian's kernel source. From
+# vm/image/ it gets the gateway before the package (stand-ins for its three
+# services, its four LEDs through uleds) and the unit that runs the test at
+# boot. The image is cached in build/vm/<hash of its inputs>/; prints that folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 apt_install() {
     DEBIAN_FRONTEND=noninteractive apt-get install -o DPkg::Lock::Timeout=600 -y -qq --no-install-recommends "$@" >/dev/null
 }
-if ! command -v debootstrap >/dev/null || ! command -v mkfs.ext4 >/dev/null; then
-    apt-get update -qq
-    apt_install debootstrap e2fsprogs
-fi
 
 # The newest bookworm kernel may be in the security suite, which debootstrap
 # does not read: the host's apt picks it and its matching headers and source.
-kernel=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-/ {print $2; exit}')
-[ -n "$kernel" ] || { apt-get update -qq; kernel=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-/ {print $2; exit}'); }
-release=${kernel#linux-image-}
-version=$(apt-cache show --no-all-versions "$kernel" | awk '/^Version:/ {print $2}')
 # The test installs the package in the guest: its libraries come with the image.
 packages=systemd,systemd-sysv,udev,kmod,initramfs-tools,zstd,procps,python3,libspdlog1.10,libfmt9
-
-key=$( (cat vm/build-image.sh vm/image/*; echo "$kernel $version $packages") | sha256sum | cut -c1-16)
-out=build/vm/$key
-if [ -f "$out/rootfs.img" ]; then
+pick_kernel() {
+    kernel=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
+    release=${kernel#linux-image-}
+    version=$(apt-cache show --no-all-versions "$kernel" 2>/dev/null | awk '/^Version:/ {print $2}')
+    key=$( (cat vm/build-image.sh vm/image/*.py vm/image/*.service; echo "$kernel $version $packages") | sha256sum | cut -c1-16)
+    out=build/vm/$key
+}
+pick_kernel
+if [ -n "$kernel" ] && [ -f "$out/rootfs.img" ]; then
     echo "$out"
     exit 0
 fi
+apt-get update -qq  # the lists may be older than the archive
+pick_kernel
 echo "vm: building image $key ($kernel $version)" >&2
 rm -rf build/vm
 work=build/vm/work
+command -v debootstrap >/dev/null || apt_install debootstrap
 mkdir -p "$work" "$out"
 
 [ -d "/usr/src/linux-headers-$release" ] && [ "$(dpkg-query -W -f='${Version}' linux-source-6.1 2>/dev/null)" = "$version" ] ||
@@ -58,8 +60,9 @@ chroot "$root" depmod "$release"
 
 echo vm >"$root/etc/hostname"
 echo '/dev/vda / ext4 rw 0 1' >"$root/etc/fstab"
-install -m 644 vm/image/vm-test.service "$root/etc/systemd/system/"
-chroot "$root" systemctl enable vm-test.service >/dev/null 2>&1
+install -m 755 vm/image/leds.py "$root/usr/local/bin/leds"
+install -m 644 vm/image/*.service "$root/etc/systemd/system/"
+chroot "$root" systemctl enable $(cd vm/image && echo *.service) >/dev/null 2>&1
 chroot "$root" apt-get clean
 
 cp "$root/boot/vmlinuz-$release" "$out/vmlinuz"

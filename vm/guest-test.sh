@@ -1,18 +1,19 @@
 #!/bin/bash
 # Runs inside the test VM (from vm-test.service, in the folder the host's data
-# disk was unpacked to): installs the package on a system with the three
-# services and four uleds LEDs, checks the service, and writes the results to
-# the third disk for vm/run-test.sh.
+# disk was unpacked to): installs the package on the gateway that the image
+# makes (three running services, four uleds LEDs), checks the service, and
+# writes the results to the third disk for vm/run-test.sh.
 set -uo pipefail
 cd "$(dirname "$0")"
 results=/root/results
 mkdir -p "$results"
-log=$results/leds.log
+log=/var/log/leds.log
 passed=0 failed=0
 
 finish() {
     echo "vm-test: $passed passed, $failed failed" | tee -a "$results/summary.txt"
     journalctl -b --no-pager >"$results/journal.txt"
+    cp "$log" "$results/"
     tar -cf /dev/vdc -C /root results && sync
 }
 trap finish EXIT
@@ -28,10 +29,17 @@ check() {  # check DESCRIPTION COMMAND...
         echo "FAIL - $description: $output" | tee -a "$results/summary.txt"
     fi
 }
-leds() { ./leds.py expect "$log" "$@"; }
+leds() { /usr/local/bin/leds expect "$log" "$@"; }
 prop() { systemctl show -P "$1" glowkeeper; }
 main_pid() { prop MainPID; }
-journal_followers() { pgrep -x journalctl | wc -l; }
+# Waits up to 10 s for exactly $1 journalctl processes (the daemon's followers).
+followers() {
+    local deadline=$((SECONDS + 10)) count
+    until count=$(pgrep -x journalctl | wc -l) && [ "$count" = "$1" ]; do
+        [ $SECONDS -lt $deadline ] || { echo "$count running"; return 1; }
+        sleep 0.5
+    done
+}
 # Waits up to $1 s for the service to run again under a main process other than $2.
 restarted() {
     local deadline=$((SECONDS + $1))
@@ -42,21 +50,15 @@ restarted() {
 }
 transition() { echo "level=info msg=\"State transition: $1\"" >>/var/lib/mender/transitions; }
 
-# The gateway before the package: its services and its LEDs.
-cp standins/*.service /etc/systemd/system/
-systemctl daemon-reload
-systemctl start tiviad pelmad mender-client
-modprobe uleds
-./leds.py record "$log" &
-udevadm settle
-sleep 1
+udevadm wait --timeout=60 /sys/class/leds/KYT:{LED1,RGBLED1.1,RGBLED1.2,RGBLED1.3}
 
 check "package installs" dpkg -i glowkeeper.deb
 check "service enabled" test "$(systemctl is-enabled glowkeeper)" = enabled
 check "service ready (Type=notify, active)" test "$(prop Type) $(prop SubState)" = "notify running"
 check "daemon runs as its own user" test "$(ps -o user= -p "$(main_pid)")" = glowkeeper
 check "udev rule gives the group the LEDs" test "$(stat -L -c '%G %A' /sys/class/leds/KYT:RGBLED1.2/brightness)" = "glowkeeper -rw-rw-r--"
-check "one journal follower, as the daemon's user" test "$(pgrep -u glowkeeper -x journalctl | wc -l)" = 1
+check "one journal follower" followers 1
+check "the follower runs as the daemon's user" test "$(ps -o user= -C journalctl)" = glowkeeper
 check "all services up: solid green, single LED dark (no network)" leds "red=off green=on blue=off single=off"
 
 for case in "tiviad 2" "pelmad 3" "mender-client 4"; do
@@ -74,17 +76,18 @@ check "update installing: 4 white flashes" leds "red=flashes:4 green=flashes:4 b
 transition "update-check [Sync] -> check-wait [Idle]"
 check "update idle: green" leds "red=off green=on blue=off"
 
-pid=$(main_pid) follower=$(pgrep -u glowkeeper -x journalctl)
+pid=$(main_pid) follower=$(pgrep -x journalctl)
 kill -KILL "$pid"
 check "SIGKILL: restarted by the unit" restarted 30 "$pid"
-check "SIGKILL: old journal follower gone, one new one" test "$(ps -p "$follower" >/dev/null || echo gone) $(journal_followers)" = "gone 1"
+check "SIGKILL: old journal follower gone" test "$(ps -o pid= -p "$follower")" = ""
+check "SIGKILL: one journal follower" followers 1
 check "SIGKILL: green again" leds "red=off green=on blue=off"
 
 pid=$(main_pid)
 kill -STOP "$pid"
 check "SIGSTOP: restarted by the watchdog" restarted 120 "$pid"
 check "SIGSTOP: watchdog timeout logged" journalctl -u glowkeeper --no-pager -g "Watchdog timeout"
-check "SIGSTOP: one journal follower" test "$(journal_followers)" = 1
+check "SIGSTOP: one journal follower" followers 1
 check "SIGSTOP: green again" leds "red=off green=on blue=off"
 
 start=$SECONDS
@@ -93,7 +96,7 @@ stopped_in=$((SECONDS - start))
 check "stop ends within one pass (took ${stopped_in} s)" test "$stopped_in" -le 12
 check "stop: clean exit" test "$(prop Result) $(prop ExecMainStatus)" = "success 0"
 check "stop: every LED at 0" test "$(awk '{last[$2] = $3} END {print last["single"] last["red"] last["green"] last["blue"]}' "$log")" = 0000
-check "stop: no journal follower left" test "$(journal_followers)" = 0
+check "stop: no journal follower left" followers 0
 check "daemon logged no error" bash -c "! journalctl _SYSTEMD_UNIT=glowkeeper.service --no-pager -o cat | grep -i error"
 
 systemctl start glowkeeper

@@ -16,8 +16,7 @@ image=$(vm/build-image.sh)
 run=build/vm-run
 rm -rf "$run"
 mkdir -p "$run/data"
-cp vm/guest-test.sh vm/leds.py "$run/data/"
-cp -r vm/standins "$run/data/"
+cp vm/guest-test.sh "$run/data/"
 cp "$deb" "$run/data/glowkeeper.deb"
 tar -cf "$run/data.tar" -C "$run/data" .
 truncate -s 64M "$run/results.img"

@@ -2,9 +2,9 @@
 """The gateway's four LEDs as real LED class devices, through the kernel's
 userspace-LED module (uleds), for the VM test.
 
-  leds.py record LOG           registers the LEDs and appends every brightness
+  leds record LOG               registers the LEDs and appends every brightness
                                the kernel hands them, with its time, to LOG
-  leds.py expect LOG PATTERN   waits (up to --within seconds) until the last
+  leds expect LOG PATTERN   waits (up to --within seconds) until the last
                                --window seconds of LOG show PATTERN, e.g.
                                "red=flashes:3 green=off blue=off single=off"
 
@@ -23,16 +23,16 @@ BURST_GAP = 0.6  # a longer dark spell ends a burst of fast flashes (200 ms)
 
 
 def record(log):
-    names = {}
-    for name in LEDS:
-        fd = os.open("/dev/uleds", os.O_RDWR)
-        # struct uleds_user_dev { char name[64]; int max_brightness; }
-        os.write(fd, struct.pack("64si", name.encode(), 255))
-        names[fd] = LEDS[name]
-    poll = select.poll()
-    for fd in names:
-        poll.register(fd, select.POLLIN)
     with open(log, "a", buffering=1) as out:
+        names = {}
+        for name in LEDS:
+            fd = os.open("/dev/uleds", os.O_RDWR)
+            # struct uleds_user_dev { char name[64]; int max_brightness; }
+            os.write(fd, struct.pack("64si", name.encode(), 255))
+            names[fd] = LEDS[name]
+        poll = select.poll()
+        for fd in names:
+            poll.register(fd, select.POLLIN)
         while True:
             for fd, _ in poll.poll():
                 (value,) = struct.unpack("i", os.read(fd, 4))

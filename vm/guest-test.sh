@@ -35,7 +35,7 @@ main_pid() { prop MainPID; }
 # Waits up to 10 s for exactly $1 journalctl processes (the daemon's followers).
 followers() {
     local deadline=$((SECONDS + 10)) count
-    until count=$(pgrep -x journalctl | wc -l) && [ "$count" = "$1" ]; do
+    until count=$(pgrep -c -x journalctl); [ "$count" = "$1" ]; do
         [ $SECONDS -lt $deadline ] || { echo "$count running"; return 1; }
         sleep 0.5
     done

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs Debian's cross compilers, the target libraries (multiarch) and
+# qemu-user, then cross-builds arm64 and armhf into build-arm64/ and
+# build-armhf/ and runs their unit tests under qemu-user.
+# Usage: scripts/cross.sh [arm64|armhf ...]   (both when none is given)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+declare -A triples=([arm64]=aarch64-linux-gnu [armhf]=arm-linux-gnueabihf)
+arches=("$@")
+[ ${#arches[@]} -gt 0 ] || arches=(arm64 armhf)
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+packages=(cmake make pkg-config qemu-user)
+for arch in "${arches[@]}"; do
+    [ -n "${triples[$arch]:-}" ] || { echo "cross: unknown architecture $arch" >&2; exit 2; }
+    packages+=("g++-${triples[$arch]}" "libspdlog-dev:$arch" "libsystemd-dev:$arch" "libgtest-dev:$arch")
+done
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    for arch in "${arches[@]}"; do
+        $sudo dpkg --add-architecture "$arch"
+    done
+    $sudo apt-get update -qq
+    # The target's libsystemd0 must match the build machine's version.
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+for arch in "${arches[@]}"; do
+    build="build-$arch"
+    cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/${triples[$arch]}.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" -j"$(nproc)"
+    "${triples[$arch]}-readelf" -h "$build/glowkeeper" | grep Machine
+    (cd "$build" && ctest --output-on-failure -j4 --timeout 300)
+done

@@ -24,5 +24,5 @@ tar -c --exclude='./build*' --exclude=./.git . | tar -x -C "$source"
 (cd "$source" && dpkg-buildpackage -us -uc -b -j"$(nproc)") >build/deb/build.log 2>&1 ||
     { tail -40 build/deb/build.log; exit 1; }
 changes=$(ls build/deb/glowkeeper_"$version"_*.changes)
-lintian --fail-on error,warning --info --display-info "$changes"
+lintian --fail-on error,warning "$changes"
 ls build/deb/glowkeeper_"$version"_*.deb

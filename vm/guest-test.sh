@@ -29,6 +29,7 @@ check() {  # check DESCRIPTION COMMAND...
         echo "FAIL - $description: $output" | tee -a "$results/summary.txt"
     fi
 }
+equals() { [ "$1" = "$2" ] || { echo "got '$1'"; return 1; }; }
 leds() { /usr/local/bin/leds expect "$log" "$@"; }
 prop() { systemctl show -P "$1" glowkeeper; }
 main_pid() { prop MainPID; }
@@ -53,12 +54,14 @@ transition() { echo "level=info msg=\"State transition: $1\"" >>/var/lib/mender/
 udevadm wait --timeout=60 /sys/class/leds/KYT:{LED1,RGBLED1.1,RGBLED1.2,RGBLED1.3}
 
 check "package installs" dpkg -i glowkeeper.deb
-check "service enabled" test "$(systemctl is-enabled glowkeeper)" = enabled
-check "service ready (Type=notify, active)" test "$(prop Type) $(prop SubState)" = "notify running"
-check "daemon runs as its own user" test "$(ps -o user= -p "$(main_pid)")" = glowkeeper
-check "udev rule gives the group the LEDs" test "$(stat -L -c '%G %A' /sys/class/leds/KYT:RGBLED1.2/brightness)" = "glowkeeper -rw-rw-r--"
+check "service enabled" equals "$(systemctl is-enabled glowkeeper)" enabled
+check "service ready (Type=notify, active)" equals "$(prop Type) $(prop SubState)" "notify running"
+check "daemon runs as its own user" equals "$(ps -o user= -p "$(main_pid)")" glowkeeper
+check "no capabilities, no new privileges, system calls filtered" \
+    equals "$(awk '/^(CapEff|NoNewPrivs|Seccomp):/ {print $2}' "/proc/$(main_pid)/status" | paste -sd' ')" "0000000000000000 1 2"
+check "udev rule gives the group the LEDs" equals "$(stat -L -c '%G %A' /sys/class/leds/KYT:RGBLED1.2/brightness)" "glowkeeper -rw-rw-r--"
 check "one journal follower" followers 1
-check "the follower runs as the daemon's user" test "$(ps -o user= -C journalctl)" = glowkeeper
+check "the follower runs as the daemon's user" equals "$(ps -o user= -C journalctl)" glowkeeper
 check "all services up: solid green, single LED dark (no network)" leds "red=off green=on blue=off single=off"
 
 for case in "tiviad 2" "pelmad 3" "mender-client 4"; do
@@ -79,7 +82,7 @@ check "update idle: green" leds "red=off green=on blue=off"
 pid=$(main_pid) follower=$(pgrep -x journalctl)
 kill -KILL "$pid"
 check "SIGKILL: restarted by the unit" restarted 30 "$pid"
-check "SIGKILL: old journal follower gone" test "$(ps -o pid= -p "$follower")" = ""
+check "SIGKILL: old journal follower gone" equals "$(ps -o pid= -p "$follower")" ""
 check "SIGKILL: one journal follower" followers 1
 check "SIGKILL: green again" leds "red=off green=on blue=off"
 
@@ -94,8 +97,8 @@ start=$SECONDS
 systemctl stop glowkeeper
 stopped_in=$((SECONDS - start))
 check "stop ends within one pass (took ${stopped_in} s)" test "$stopped_in" -le 12
-check "stop: clean exit" test "$(prop Result) $(prop ExecMainStatus)" = "success 0"
-check "stop: every LED at 0" test "$(awk '{last[$2] = $3} END {print last["single"] last["red"] last["green"] last["blue"]}' "$log")" = 0000
+check "stop: clean exit" equals "$(prop Result) $(prop ExecMainStatus)" "success 0"
+check "stop: every LED at 0" equals "$(awk '{last[$2] = $3} END {print last["single"] last["red"] last["green"] last["blue"]}' "$log")" 0000
 check "stop: no journal follower left" followers 0
 check "daemon logged no error" bash -c "! journalctl _SYSTEMD_UNIT=glowkeeper.service --no-pager -o cat | grep -i error"
 

@@ -30,7 +30,8 @@ void LedBase::writeBrightness(const std::string& path, int value) {
         logger->error("Error opening file: {}", path);
         return;
     }
-    (void)write(fd, text.data(), static_cast<std::size_t>(end - text.data()));
+    // Write and close errors go unreported, as with a file stream.
+    [[maybe_unused]] const ssize_t written = write(fd, text.data(), static_cast<std::size_t>(end - text.data()));
     close(fd);
 }
 

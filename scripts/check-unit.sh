@@ -5,11 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-if ! command -v systemd-analyze >/dev/null || ! command -v systemd-sysusers >/dev/null; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends systemd
-fi
+scripts/install-deps.sh systemd
 scripts/build.sh >/dev/null
 
 root=$(mktemp -d)

@@ -5,12 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if ! command -v cppcheck >/dev/null; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends cppcheck
-fi
+scripts/install-deps.sh cppcheck
 
 # One job, so that unusedFunction sees the whole program. --inconclusive is
 # left off: its guesses would need suppressing case by case.

@@ -9,25 +9,13 @@ declare -A triples=([arm64]=aarch64-linux-gnu [armhf]=arm-linux-gnueabihf)
 arches=("$@")
 [ ${#arches[@]} -gt 0 ] || arches=(arm64 armhf)
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
 packages=(cmake make pkg-config qemu-user)
 for arch in "${arches[@]}"; do
     [ -n "${triples[$arch]:-}" ] || { echo "cross: unknown architecture $arch" >&2; exit 2; }
     packages+=("g++-${triples[$arch]}" "libspdlog-dev:$arch" "libsystemd-dev:$arch" "libgtest-dev:$arch")
 done
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    for arch in "${arches[@]}"; do
-        $sudo dpkg --add-architecture "$arch"
-    done
-    $sudo apt-get update -qq
-    # The target's libsystemd0 must match the build machine's version.
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# The target's libsystemd0 must match the build machine's version.
+scripts/install-deps.sh "${packages[@]}"
 
 for arch in "${arches[@]}"; do
     build="build-$arch"

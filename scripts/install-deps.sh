@@ -1,22 +1,34 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and simulating need,
-# skipping those already present.
+# Installs Debian packages that are missing. With no argument: what building,
+# testing and simulating need. With arguments: those packages instead, each
+# NAME (the build machine's architecture) or NAME:ARCH (multiarch, for cross
+# builds; that architecture is added to dpkg when needed).
 set -euo pipefail
 
 # python3-rich draws the simulator's live view, python3-matplotlib the timeline pictures.
 packages=(g++ make cmake libspdlog-dev libfmt-dev libgtest-dev python3 python3-rich python3-matplotlib iproute2
           util-linux mount clang-format clang-tidy git dpkg-dev pkg-config libsystemd-dev)
-# A cross build's arm64 or armhf copy of a library does not count: only the
-# build machine's own architecture (or arch-independent packages) does.
+[ $# -eq 0 ] || packages=("$@")
+# A cross build's arm64 or armhf copy of a library does not count for the
+# build machine, and the other way round.
 native=$(dpkg --print-architecture)
 missing=()
+arches=()
 for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Architecture} ${Status}\n' "$package" 2>/dev/null |
-        grep -Eq "^($native|all) install ok installed" || missing+=("$package:$native")
+    name=${package%%:*}
+    arch=${package#"$name"}
+    arch=${arch#:}
+    arch=${arch:-$native}
+    dpkg-query -W -f='${Architecture} ${Status}\n' "$name" 2>/dev/null |
+        grep -Eq "^($arch|all) install ok installed" || missing+=("$name:$arch")
+    [ "$arch" = "$native" ] || arches+=("$arch")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+[ ${#missing[@]} -gt 0 ] || exit 0
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+for arch in "${arches[@]}"; do
+    $sudo dpkg --add-architecture "$arch"
+done
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -o DPkg::Lock::Timeout=600 -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null

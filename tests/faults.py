@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
-"""Faults the daemon must survive: one row each, played against the real binary
-in the glowsim sandbox. In every row the daemon shows what it still can,
-reports exactly the failures expected, and stops on SIGTERM with status 0,
-within 10 s, with every LED dark and its journal follower gone.
-
-faults.py ROW runs one row (exit 77 where no namespace can be made);
-faults.py --list names the rows.
-"""
+# Faults the daemon must survive: one row each, played against the real binary
+# in the glowsim sandbox. In every row the daemon shows what it still can,
+# reports exactly the failures expected, and stops on SIGTERM with status 0,
+# within 10 s, with every LED dark and its journal follower gone.
+#
+# faults.py ROW runs one row (exit 77 where no namespace can be made);
+# faults.py --list names the rows.
 
 import os
 import random
@@ -86,6 +85,15 @@ def unsearchable_v2_root():
         os.makedirs(f"{CGROUP_ROOTS['v1']}/{name}.service")
 
 
+def unit_loop_and_file():
+    """tiviad's unit a symlink to itself, pelmad's a plain file: neither counts as running."""
+    unit = CGROUP_ROOTS["v2"] + "/{}.service"
+    os.rmdir(unit.format("tiviad"))
+    os.symlink(unit.format("tiviad"), unit.format("tiviad"))
+    os.rmdir(unit.format("pelmad"))
+    open(unit.format("pelmad"), "w").close()
+
+
 def read_only(path):
     for options in (["--bind"], ["-o", "remount,bind,ro"]):
         subprocess.run(["mount", *options, path, path], check=True, env={"PATH": namespace.SYSTEM_PATH})
@@ -110,6 +118,8 @@ ROWS = [
     # Run unprivileged: the unified root cannot be searched, the legacy one still answers.
     Row("cgroup_root_unsearchable", before=unsearchable_v2_root, options={"user": "nobody"},
         logs=("Service check failed: 4",), shows=(("led", "1"), ("red", "1"))),
+    Row("cgroup_unit_loop_and_file", before=unit_loop_and_file, logs=("Service check failed: 3",),
+        shows=(("led", "1"), ("red", "1"))),
     Row("brightness_is_a_directory", before=lambda: (os.remove(brightness_path("led")),
                                                       os.mkdir(brightness_path("led"))),
         logs=("Internet connection available",), shows=(("green", "1"),), errors=frozenset({opening("led")})),

@@ -87,11 +87,11 @@ def unsearchable_v2_root():
 
 def unit_loop_and_file():
     """tiviad's unit a symlink to itself, pelmad's a plain file: neither counts as running."""
-    unit = CGROUP_ROOTS["v2"] + "/{}.service"
-    os.rmdir(unit.format("tiviad"))
-    os.symlink(unit.format("tiviad"), unit.format("tiviad"))
-    os.rmdir(unit.format("pelmad"))
-    open(unit.format("pelmad"), "w").close()
+    tiviad, pelmad = (f"{CGROUP_ROOTS['v2']}/{name}.service" for name in ("tiviad", "pelmad"))
+    os.rmdir(tiviad)
+    os.symlink(tiviad, tiviad)
+    os.rmdir(pelmad)
+    open(pelmad, "w").close()
 
 
 def read_only(path):
@@ -107,7 +107,7 @@ class Row:
     options: dict = field(default_factory=dict)
     logs: tuple = ()  # debug messages that must appear
     shows: tuple = (("led", "1"),)  # (LED, value) that must be written
-    errors: frozenset = frozenset()  # exactly the error lines logged
+    errors: set = field(default_factory=set)  # exactly the error lines logged
     stderr: tuple = ()
 
 
@@ -122,16 +122,16 @@ ROWS = [
         shows=(("led", "1"), ("red", "1"))),
     Row("brightness_is_a_directory", before=lambda: (os.remove(brightness_path("led")),
                                                       os.mkdir(brightness_path("led"))),
-        logs=("Internet connection available",), shows=(("green", "1"),), errors=frozenset({opening("led")})),
+        logs=("Internet connection available",), shows=(("green", "1"),), errors={opening("led")}),
     Row("brightness_read_only", before=lambda: read_only(brightness_path("blue")),
-        shows=(("led", "1"), ("green", "1")), errors=frozenset({opening("blue")})),
+        shows=(("led", "1"), ("green", "1")), errors={opening("blue")}),
     Row("auth_file_is_a_fifo", before=lambda: os.mkfifo(AUTH_FILE), logs=("Authentication check changed 0 -> -2",),
-        shows=(("led", "1"), ("green", "1")), errors=frozenset({UNKNOWN}),
+        shows=(("led", "1"), ("green", "1")), errors={UNKNOWN},
         stderr=(f"Error reading file {AUTH_FILE}",)),
     Row("auth_file_flapping", options={"auth": "OFF"}, during=flap, logs=("Authentication check changed",)),
     Row("auth_file_deleted_and_recreated", options={"auth": "OFF"}, during=delete_and_recreate,
         logs=("Authentication check changed 0 -> -2", "Authentication check changed -2 -> 2"),
-        shows=(("led", "1"), ("blue", "1")), errors=frozenset({UNKNOWN})),
+        shows=(("led", "1"), ("blue", "1")), errors={UNKNOWN}),
     Row("stop_signal_storm", during=storm),
     Row("stop_signal_during_startup", during=stop_at_startup, shows=()),
 ]

@@ -26,9 +26,8 @@ namespace {
 int listenOn53(int backlog) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{AF_INET, htons(53), {htonl(INADDR_ANY)}, {}};
-    return bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 && listen(fd, backlog) == 0
-               ? fd
-               : -1;
+    return bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 && listen(fd, backlog) == 0 ? fd
+                                                                                                                   : -1;
 }
 
 std::size_t openDescriptors() {
@@ -47,7 +46,8 @@ class InternetProbeTest : public testing::Test {
 protected:
     void SetUp() override {
         // lo up and every IPv4 address routed to it: no packet leaves.
-        if (unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up && ip route add local 0.0.0.0/0 dev lo") != 0) {
+        if (unshare(CLONE_NEWNET) != 0 ||
+            std::system("ip link set lo up && ip route add local 0.0.0.0/0 dev lo") != 0) {
             GTEST_SKIP() << "no private network namespace (needs root/CAP_SYS_ADMIN); never probing the host network";
         }
         alarm(15);  // a probe that never gives up ends the test instead of hanging it

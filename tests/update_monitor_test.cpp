@@ -42,8 +42,7 @@ TEST(UpdateTransitions, EachTextMapsToItsStatusAnywhereInALine) {
         {"update-error [ArtifactFailure] -> cleanup [Error]", {99}},
         {download + " then update-error [ArtifactFailure] -> cleanup [Error]", {2, 99}},
         {"update-check [Sync]", {}},
-        {"Update-check [Sync] -> update-fetch [Download_Enter]", {}},
-    };
+        {"Update-check [Sync] -> update-fetch [Download_Enter]", {}}};
     for (const auto& [text, values] : table) {
         EXPECT_EQ(matches("Dec 06 19:16:39 gw mender[412]: msg=\"State transition: " + text + "\"\n"), values) << text;
     }
@@ -74,7 +73,9 @@ protected:
         return pid;
     }
 
-    void start() { monitor = std::async(std::launch::async, [this] { monitorUpdateStatus(status, control); }); }
+    void start() {
+        monitor = std::async(std::launch::async, [this] { monitorUpdateStatus(status, control); });
+    }
 
     // What the monitor printed (standard output, then error). One still
     // running at the deadline fails, and its stand-in's group is killed.

@@ -10,12 +10,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <sstream>
-#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -89,6 +87,7 @@ public:
                 const std::lock_guard lock(mutex);
                 for (ssize_t i = 0; i < got; ++i) {
                     recorded.push_back({buffer[i], now});
+                    text.push_back(buffer[i]);
                 }
             }
         });
@@ -103,10 +102,7 @@ public:
         return recorded;
     }
     std::string values() {  // e.g. "101010"
-        std::string text;
-        for (const auto& entry : writes()) {
-            text.push_back(entry.value);
-        }
+        const std::lock_guard lock(mutex);
         return text;
     }
     bool waitForWrites(std::size_t count, std::chrono::milliseconds timeout) {
@@ -119,6 +115,7 @@ private:
     std::atomic<bool> stopping{false};
     std::mutex mutex;
     std::vector<Write> recorded;
+    std::string text;
     std::thread reader;
 };
 

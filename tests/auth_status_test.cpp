@@ -1,19 +1,11 @@
 // The authentication status file: the five words, everything that is not one
 // of them, and the hostile files a world-writable /tmp can hold.
-#include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <fstream>
 
 #include "status/auth_status.hpp"
 #include "support/test_support.hpp"
 
 namespace glowkeeper::test {
-namespace {
-
 TEST(AuthStatusWords, OnlyAWholeFirstLineCounts) {
     const std::vector<std::string> words{"OFF", "Registration_possible", "LongPress_started", "LongPress_failed",
                                          "LongPress_success"};
@@ -72,5 +64,4 @@ TEST(AuthStatusFile, UnreadableAndHostileFilesReturnPromptly) {
     }
 }
 
-}  // namespace
 }  // namespace glowkeeper::test

@@ -2,25 +2,17 @@
 // fast it comes for each way a connection can go, and the descriptors it uses.
 #include "status/internet_probe.hpp"
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <iterator>
 
 #include "support/test_support.hpp"
 
 namespace glowkeeper::test {
-namespace {
-
 // A listener on 0.0.0.0:53: every address is local in the namespace, so it
 // takes the probe's connection.
 int listenOn53(int backlog) {
@@ -108,5 +100,4 @@ TEST_F(InternetProbeTest, DescriptorPastSelectLimitOrNoneLeft) {
     EXPECT_EQ(checkInternet(), -1) << "no descriptor left for the socket";
 }
 
-}  // namespace
 }  // namespace glowkeeper::test

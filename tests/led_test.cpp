@@ -1,19 +1,13 @@
 // LED drivers against real brightness files: FIFOs record every single write
 // and its time, regular files show what a write leaves behind.
-#include <gtest/gtest.h>
 
 #include <array>
-#include <fstream>
 
 #include "led/led.hpp"
 #include "led/rgb_led.hpp"
 #include "support/test_support.hpp"
 
 namespace glowkeeper::test {
-namespace {
-
-using namespace std::chrono_literals;
-
 // Sleeps never end early, so a gap is at least the phase less the reader's
 // jitter; the upper bound leaves room for a loaded machine.
 void expectGaps(const std::vector<Write>& writes, std::size_t count, long long phaseMs) {
@@ -124,5 +118,4 @@ TEST(LedFile, UnopenablePathIsReportedOnEveryWriteAndAWriteLeavesOneDigit) {
     EXPECT_EQ(std::ifstream(path).rdbuf()->sgetc(), '0');
 }
 
-}  // namespace
 }  // namespace glowkeeper::test

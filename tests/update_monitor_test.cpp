@@ -1,23 +1,14 @@
 // The update monitor: its table of transition texts, and its journal follower
 // (a stand-in journalctl first on PATH) from start to stop.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
-#include <fstream>
 #include <future>
 
 #include "status/update_monitor.hpp"
 #include "support/test_support.hpp"
 
 namespace glowkeeper::test {
-namespace {
-
-using namespace std::chrono_literals;
-
 const std::string download = "update-check [Sync] -> update-fetch [Download_Enter]";
 
 // The values found in `chunk`, sorted.
@@ -148,5 +139,4 @@ TEST_P(UpdateMonitorStop, EndsTheFollowerAndKeepsTheStatus) {
 INSTANTIATE_TEST_SUITE_P(Followers, UpdateMonitorStop, testing::Bool(),
                          [](const auto& info) { return info.param ? "IgnoringTerm" : "HonouringTerm"; });
 
-}  // namespace
 }  // namespace glowkeeper::test

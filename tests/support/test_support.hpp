@@ -1,26 +1,31 @@
 // Shared helpers of the unit tests: timing, temporary folders, a logger into
-// a string, and FIFO recorders for brightness files.
+// a string, and FIFO recorders for brightness files. Brings in what every
+// test uses (gtest, files, descriptors, limits).
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <spdlog/logger.h>
 #include <spdlog/sinks/ostream_sink.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <sstream>
-#include <system_error>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
 namespace glowkeeper::test {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 inline long long millisBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
@@ -55,10 +60,7 @@ inline std::shared_ptr<spdlog::logger> stringLogger(std::ostringstream& out) {
 struct TempDir {
     std::filesystem::path root = [] {
         std::string pattern = (std::filesystem::temp_directory_path() / "glowkeeper-test.XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::system_error(errno, std::generic_category(), "mkdtemp");
-        }
-        return pattern;
+        return mkdtemp(pattern.data()) != nullptr ? pattern : throw std::runtime_error("no temporary folder");
     }();
     ~TempDir() { std::filesystem::remove_all(root); }
     [[nodiscard]] std::string file(const std::string& name) const { return (root / name).string(); }
@@ -74,10 +76,7 @@ struct Write {
 class FifoRecorder {
 public:
     explicit FifoRecorder(std::string fifoPath) : path(std::move(fifoPath)) {
-        if (mkfifo(path.c_str(), 0644) != 0) {
-            throw std::system_error(errno, std::generic_category(), "mkfifo");
-        }
-        fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        fd = mkfifo(path.c_str(), 0644) == 0 ? open(path.c_str(), O_RDWR | O_CLOEXEC) : -1;
         reader = std::thread([this] {
             pollfd wait{fd, POLLIN, 0};
             while (!stopping) {

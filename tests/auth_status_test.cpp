@@ -6,6 +6,7 @@
 #include "support/test_support.hpp"
 
 namespace glowkeeper::test {
+
 TEST(AuthStatusWords, OnlyAWholeFirstLineCounts) {
     const std::vector<std::string> words{"OFF", "Registration_possible", "LongPress_started", "LongPress_failed",
                                          "LongPress_success"};

@@ -13,6 +13,7 @@
 #include "support/test_support.hpp"
 
 namespace glowkeeper::test {
+
 // A listener on 0.0.0.0:53: every address is local in the namespace, so it
 // takes the probe's connection.
 int listenOn53(int backlog) {

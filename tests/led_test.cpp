@@ -1,6 +1,5 @@
 // LED drivers against real brightness files: FIFOs record every single write
 // and its time, regular files show what a write leaves behind.
-
 #include <array>
 
 #include "led/led.hpp"
@@ -8,6 +7,7 @@
 #include "support/test_support.hpp"
 
 namespace glowkeeper::test {
+
 // Sleeps never end early, so a gap is at least the phase less the reader's
 // jitter; the upper bound leaves room for a loaded machine.
 void expectGaps(const std::vector<Write>& writes, std::size_t count, long long phaseMs) {

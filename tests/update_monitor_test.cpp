@@ -1,6 +1,5 @@
 // The update monitor: its table of transition texts, and its journal follower
 // (a stand-in journalctl first on PATH) from start to stop.
-
 #include <algorithm>
 #include <csignal>
 #include <future>
@@ -9,6 +8,7 @@
 #include "support/test_support.hpp"
 
 namespace glowkeeper::test {
+
 const std::string download = "update-check [Sync] -> update-fetch [Download_Enter]";
 
 // The values found in `chunk`, sorted.

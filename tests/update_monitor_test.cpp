@@ -71,9 +71,10 @@ protected:
     // What the monitor printed (standard output, then error). One still
     // running at the deadline fails, and its stand-in's group is killed.
     std::string join(std::chrono::milliseconds limit) {
-        if (monitor.wait_for(limit) != std::future_status::ready && standInPid() > 1) {
+        const pid_t group = getpgid(standInPid());
+        if (monitor.wait_for(limit) != std::future_status::ready && group > 1 && group != getpgrp()) {
             ADD_FAILURE() << "monitor still running after " << limit.count() << " ms";
-            kill(-standInPid(), SIGKILL);
+            kill(-group, SIGKILL);
         }
         monitor.wait();
         return testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();

@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
-"""Faults the daemon must survive: one row each, played against the real binary
-in the glowsim sandbox. In every row the daemon shows what it still can,
-reports exactly the failures expected, and stops on SIGTERM with status 0,
-within 10 s, with every LED dark and its journal follower gone.
-
-faults.py ROW runs one row (exit 77 where no namespace can be made);
-faults.py --list names the rows.
-"""
+# Faults the daemon must survive: one row each, played against the real binary
+# in the glowsim sandbox. In every row the daemon shows what it still can,
+# reports exactly the failures expected, and stops on SIGTERM with status 0,
+# within 10 s, with every LED dark and its journal follower gone.
+#
+# faults.py ROW runs one row (exit 77 where no namespace can be made);
+# faults.py --list names the rows.
 
 import os
 import random
@@ -86,6 +85,15 @@ def unsearchable_v2_root():
         os.makedirs(f"{CGROUP_ROOTS['v1']}/{name}.service")
 
 
+def unit_loop_and_file():
+    """tiviad's unit a symlink to itself, pelmad's a plain file: neither counts as running."""
+    tiviad, pelmad = (f"{CGROUP_ROOTS['v2']}/{name}.service" for name in ("tiviad", "pelmad"))
+    os.rmdir(tiviad)
+    os.symlink(tiviad, tiviad)
+    os.rmdir(pelmad)
+    open(pelmad, "w").close()
+
+
 def read_only(path):
     for options in (["--bind"], ["-o", "remount,bind,ro"]):
         subprocess.run(["mount", *options, path, path], check=True, env={"PATH": namespace.SYSTEM_PATH})
@@ -98,32 +106,31 @@ class Row:
     during: Callable = lambda box: None  # after the start
     options: dict = field(default_factory=dict)
     logs: tuple = ()  # debug messages that must appear
-    shows: tuple = (("led", "1"),)  # (LED, value) that must be written
-    errors: frozenset = frozenset()  # exactly the error lines logged
+    shows: str = "led"  # LEDs that must be lit (written 1)
+    errors: set = field(default_factory=set)  # exactly the error lines logged
     stderr: tuple = ()
 
 
 ROWS = [
-    Row("journal_flood", during=flood, logs=("Update status: 3",), shows=(("led", "1"), ("blue", "1"))),
-    Row("journal_huge_binary_line", during=huge_binary_line, logs=("Update status: 99",),
-        shows=(("led", "1"), ("red", "1"))),
+    Row("journal_flood", during=flood, logs=("Update status: 3",), shows="led blue"),
+    Row("journal_huge_binary_line", during=huge_binary_line, logs=("Update status: 99",), shows="led red"),
     # Run unprivileged: the unified root cannot be searched, the legacy one still answers.
     Row("cgroup_root_unsearchable", before=unsearchable_v2_root, options={"user": "nobody"},
-        logs=("Service check failed: 4",), shows=(("led", "1"), ("red", "1"))),
-    Row("brightness_is_a_directory", before=lambda: (os.remove(brightness_path("led")),
-                                                      os.mkdir(brightness_path("led"))),
-        logs=("Internet connection available",), shows=(("green", "1"),), errors=frozenset({opening("led")})),
-    Row("brightness_read_only", before=lambda: read_only(brightness_path("blue")),
-        shows=(("led", "1"), ("green", "1")), errors=frozenset({opening("blue")})),
+        logs=("Service check failed: 4",), shows="led red"),
+    Row("cgroup_unit_loop_and_file", before=unit_loop_and_file, logs=("Service check failed: 3",), shows="led red"),
+    Row("brightness_is_a_directory",
+        before=lambda: os.remove(brightness_path("led")) or os.mkdir(brightness_path("led")),
+        logs=("Internet connection available",), shows="green", errors={opening("led")}),
+    Row("brightness_read_only", before=lambda: read_only(brightness_path("blue")), shows="led green",
+        errors={opening("blue")}),
     Row("auth_file_is_a_fifo", before=lambda: os.mkfifo(AUTH_FILE), logs=("Authentication check changed 0 -> -2",),
-        shows=(("led", "1"), ("green", "1")), errors=frozenset({UNKNOWN}),
-        stderr=(f"Error reading file {AUTH_FILE}",)),
+        shows="led green", errors={UNKNOWN}, stderr=(f"Error reading file {AUTH_FILE}",)),
     Row("auth_file_flapping", options={"auth": "OFF"}, during=flap, logs=("Authentication check changed",)),
     Row("auth_file_deleted_and_recreated", options={"auth": "OFF"}, during=delete_and_recreate,
         logs=("Authentication check changed 0 -> -2", "Authentication check changed -2 -> 2"),
-        shows=(("led", "1"), ("blue", "1")), errors=frozenset({UNKNOWN})),
+        shows="led blue", errors={UNKNOWN}),
     Row("stop_signal_storm", during=storm),
-    Row("stop_signal_during_startup", during=stop_at_startup, shows=()),
+    Row("stop_signal_during_startup", during=stop_at_startup, shows=""),
 ]
 
 
@@ -136,7 +143,7 @@ def play(row):
         def shown():
             debug = box.messages("debug")
             return (all(any(text in m for m in debug) for text in row.logs)
-                    and all(box.writes(led) and any(w[2] == v for w in box.writes(led)) for led, v in row.shows))
+                    and all(any(w[2] == "1" for w in box.writes(led)) for led in row.shows.split()))
 
         assert box.wait_for(shown, 10), f"not shown: {row.logs} {row.shows}"
         sent = time.monotonic()
@@ -150,9 +157,8 @@ def play(row):
         assert set(box.messages("error")) == row.errors, f"errors: {set(box.messages('error'))}"
         assert all(line in box.plain_output("stderr") for line in row.stderr), box.plain_output("stderr")
         assert box.messages()[-1:] == ["Main thread exiting"] and box.messages().count("Main thread exiting") == 1
-        for led in LEDS:
-            if os.path.isfile(brightness_path(led)):
-                assert box.value(led) == "0", f"{led} left at {box.value(led)!r}"
+        left = {led: box.value(led) for led in LEDS if os.path.isfile(brightness_path(led))}
+        assert set(left.values()) == {"0"}, f"LEDs left lit: {left}"
 
 
 if __name__ == "__main__":

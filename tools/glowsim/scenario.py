@@ -278,7 +278,9 @@ def check_solid(tl, e, lit, every):
             if s[2] == "dark" and s[0] > 0 and s[1] >= low and s[0] <= high]  # even a moment; none before any write
     shape_ok = bool(dips) and max(dips) <= 0.2 if e.args["dipping"] else not dips
     last = "led" if e.args["lane"] == "led" else "blue"  # the write that completes the colour
-    stamps = [t for t, led, _ in tl.writes if led == last and low <= t <= high]
+    # A write's time comes from its file's time stamp, on the kernel's coarse
+    # clock: up to a tick early, so the first write can show just before zero.
+    stamps = [t for t, led, _ in tl.writes if led == last and low - 0.01 <= t <= high]
     gaps = [b - a for a, b in zip([low] + stamps, stamps + [high])]
     rewritten = every is None or (len(stamps) >= 2 and max(gaps) <= every + PERIOD_TOLERANCE[1] and
                                   all(near(g, every, PERIOD_TOLERANCE) for g in gaps[1:-1]))

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 # Faults the daemon must survive: one row each, played against the real binary
 # in the glowsim sandbox. In every row the daemon shows what it still can,
 # reports exactly the failures expected, and stops on SIGTERM with status 0,

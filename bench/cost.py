@@ -208,7 +208,7 @@ def start_references(groups, sandbox, names, busy):
         processes[name] = subprocess.Popen(commands[name], start_new_session=True, stdout=subprocess.DEVNULL,
                                            preexec_fn=lambda name=name: groups.add(name, os.getpid()),
                                            env={"PATH": f"{COMPARE_BIN if name == 'compare' else BIN_DIR}:"
-                                                        f"{SYSTEM_PATH}", "LANG": "C"})
+                                                        f"{SYSTEM_PATH}", "LANG": "C", "GLOWSIM_IN_NAMESPACE": "1"})
     return processes
 
 

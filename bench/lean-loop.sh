@@ -4,7 +4,9 @@
 # brightness write every fifth second. Builtins only, except the probe's
 # timeout and the pause: `sleep 1`, or with PAUSE "read" a read with a
 # timeout on a pipe that never delivers (no fork at all for the pause).
-# Usage: lean-loop.sh LED_DIR CGROUP_ROOT [sleep|read]
+# Usage: lean-loop.sh LED_DIR CGROUP_ROOT [sleep|read], only inside the
+# benchmark's private network namespace, where the probe reaches its listener.
+[ "${GLOWSIM_IN_NAMESPACE:-}" = 1 ] || { echo "lean-loop: run it through bench/run.sh" >&2; exit 2; }
 leds=$1
 root=$2
 pause=${3:-sleep}

@@ -15,7 +15,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <thread>
 
@@ -68,6 +70,12 @@ int main(int argc, char** argv) {
     (void)std::signal(SIGTERM, stop);
     (void)std::signal(SIGINT, stop);
     const bool job = argc == 4 && std::string(argv[1]) == "job";
+    // The job probes the resolver: only inside the benchmark's private network.
+    const char* inNamespace = std::getenv("GLOWSIM_IN_NAMESPACE");
+    if (job && (inNamespace == nullptr || std::string(inNamespace) != "1")) {
+        std::cerr << "nowork: run the job through bench/run.sh\n";
+        return 2;
+    }
     const std::string leds = job ? argv[2] : "";
     const std::string root = job ? argv[3] : "";
     int fds[2];

@@ -4,7 +4,8 @@
 # Usage: bench/run.sh [--quick]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-command -v perf >/dev/null || apt-get install -y linux-perf
+scripts/install-deps.sh
+scripts/install-deps.sh linux-perf
 BUILD_TYPE=RelWithDebInfo scripts/build.sh
 mkdir -p build/bench
 c++ -std=c++20 -O2 -g -pthread -Wall -Wextra -Wpedantic -Werror bench/nowork.cpp -o build/bench/nowork

@@ -4,6 +4,7 @@
 # reports make its exit status non-zero).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh
 for sanitizer in address thread; do
     cmake -S . -B "build-$sanitizer" -DCMAKE_BUILD_TYPE=Debug -DGLOWKEEPER_SANITIZE="$sanitizer" >/dev/null
     cmake --build "build-$sanitizer" -j"$(nproc)"

@@ -6,7 +6,8 @@
 # Usage: vm/run-test.sh [PACKAGE.deb]   (default: what scripts/package.sh built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-deb=${1:-$(ls build/deb/glowkeeper_*.deb | tail -1)}
+deb=${1:-$(ls build/deb/glowkeeper_*.deb 2>/dev/null | tail -1)}
+[ -n "$deb" ] || deb=$(scripts/package.sh | tail -1)
 
 command -v qemu-system-x86_64 >/dev/null ||
     { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -o DPkg::Lock::Timeout=600 \

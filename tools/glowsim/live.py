@@ -330,7 +330,8 @@ def main(args):
                 threads[0].join()
             final = led_summary(led_values())
     finally:
-        termios.tcsetattr(fd, termios.TCSADRAIN, saved)
+        with contextlib.suppress(termios.error):  # a terminal that hung up has nothing to restore
+            termios.tcsetattr(fd, termios.TCSADRAIN, saved)
     if why == "crash":
         killed = f" (killed by {signal.Signals(-status).name})" if status < 0 else ""
         print(f"glowsim: the daemon ended on its own: exit status {status}{killed}; final LEDs {final}")

@@ -96,6 +96,8 @@ def alternatives(words):
 def expectation(number, text):
     """Parses an expect line; raises ValueError when it is none."""
     window = WINDOW.match(text)
+    if not window:
+        raise ValueError
     rest = text[window.end():]
     for kind, pattern in GRAMMAR.items():
         match = pattern.match(rest)
@@ -119,14 +121,17 @@ def parse(path):
                     continue
                 if words[0] == "world" and words[1:] == ["no", "journalctl"]:
                     scenario.journalctl = False
+                elif words[0] == "world" and words[1:] in (["restart"], ["journal", "end"]):
+                    raise ValueError  # the daemon and its follower exist only after the start
                 elif words[0] == "world":
                     scenario.world.append(shlex.join(world.parse(shlex.join(words[1:]))))
                 elif words[0] == "start":
                     scenario.starts = alternatives(words[1:]) or [[]]
                 elif words[0] == "at" and words[2:3] == ["stop"]:
                     scenario.stops = alternatives(words[3:])
-                    if not all(stop[:1] in (["TERM"], ["INT"]) and stop[1:] in ([], ["group"], ["all"])
-                               for stop in scenario.stops):
+                    if not scenario.stops or not all(
+                            stop[:1] in (["TERM"], ["INT"]) and stop[1:] in ([], ["group"], ["all"])
+                            for stop in scenario.stops):
                         raise ValueError
                     scenario.actions.append((float(words[1]), ["stop"]))
                 elif words[0] == "at":

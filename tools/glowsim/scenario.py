@@ -473,7 +473,7 @@ def check_output(tl, e):
 
     if e.args["first"]:
         first = tl.logs[0] if tl.logs else (None, None, "")
-        return level in (None, first[1]) and matches(first[2]), f"first line {first[1:]}"
+        return bool(level in (None, first[1]) and matches(first[2])), f"first line {first[1:]}"
     if e.args["stream"] == "log":
         found = [f"{lvl} {msg}" for t, lvl, msg in tl.logs
                  if level in (None, lvl) and matches(msg) and e.low <= t <= e.high]
@@ -545,7 +545,7 @@ def play(path, binary, record_path=None):
         tl = run(scenario, binary, args, stop)
         print(f"--- {path}: run {number + 1}: start {shlex.join(args)}" + (f", stop {' '.join(stop)}" if stop else ""))
         for t, text in events(tl):
-            print(f"{t:8.3f}  {text}")
+            print(f"{max(t, 0.0):8.3f}  {text}")  # a write stamped a clock tick early
         unknown = [f"{level} {text}" for _, level, text in tl.logs if not lines.known("log", level, text)]
         unknown += [text for _, text in tl.plain["stdout"] if not lines.known("stdout", None, text)]
         for text in unknown:  # expectations are checked against the known lines

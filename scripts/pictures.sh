@@ -15,6 +15,8 @@ cd tools
 for file in ../tests/scenarios/*.scenario; do
     name=$(basename "$file" .scenario)
     grep -qs "pictures/$name.svg" ../README.md ../docs/*.md || continue
+    # No more runs than cores: a loaded machine starts the daemon late.
+    while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n; done
     $sudo /usr/bin/python3 -m glowsim play --binary ../build/glowkeeper --record "$runs/$name.json" "$file" \
         >"$runs/$name.log" 2>&1 || echo "pictures: $name failed, see $runs/$name.log" >"$runs/$name.failed" &
 done

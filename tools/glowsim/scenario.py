@@ -374,16 +374,20 @@ def seen(tl, lane, low, high):
     def stretch(s):
         return f"{s[2]} from {at(max(s[0], low))}" + (f" to {at(s[1])} s" if s[1] < high else " s")
 
-    pieces = []  # (start, words, [burst starts]); bursts alike in a row share one piece
-    for burst in group_bursts([s for s in segs if s[2] != "dark"]):
-        if all(s[1] - s[0] <= FLASH_LONGEST for s in burst):
-            what = f"{len(burst)} {burst[0][2]} flash{'es' if len(burst) > 1 else ''}"
-            if pieces and pieces[-1][1] == what:
-                pieces[-1][2].append(burst[0][0])
-            else:
-                pieces.append((burst[0][0], what, [burst[0][0]]))
+    bursts = []  # flashes of one colour, a fast dark phase apart
+    for s in (s for s in segs if s[2] != "dark" and s[1] - s[0] <= FLASH_LONGEST):
+        if bursts and s[2] == bursts[-1][-1][2] and s[0] - bursts[-1][-1][1] <= FAST + PHASE_TOLERANCE[1]:
+            bursts[-1].append(s)
         else:
-            pieces += [(s[0], stretch(s), []) for s in burst]
+            bursts.append([s])
+    items = sorted([(s[0], stretch(s), False) for s in segs if s[2] != "dark" and s[1] - s[0] > FLASH_LONGEST] +
+                   [(b[0][0], f"{len(b)} {b[0][2]} flash{'es' if len(b) > 1 else ''}", True) for b in bursts])
+    pieces = []  # (start, words, [burst starts]); bursts alike in a row share one piece
+    for start, what, burst in items:
+        if burst and pieces and pieces[-1][1] == what:
+            pieces[-1][2].append(start)
+        else:
+            pieces.append((start, what, [start] if burst else []))
     edges = {id(s): s for s in segs[:1] + segs[-1:] if s[2] == "dark" and s[1] - s[0] > BURST_GAP}
     pieces += [(s[0], stretch(s), []) for s in edges.values()]
     words = [what if not times else f"{what} at {at(times[0])} s" if len(times) == 1 else

@@ -83,6 +83,17 @@ def same_run(old, new):
     return all(abs(a - b) <= DRIFT for a, b in moments)
 
 
+def labels(world):
+    """World changes that happen together share one mark."""
+    marks = []
+    for t, change in world:
+        if marks and t - marks[-1][0] < 0.05:
+            marks[-1][1].append(change)
+        else:
+            marks.append((t, [change]))
+    return [(t, "; ".join(changes)) for t, changes in marks]
+
+
 def draw(timeline, out):
     """Draws the timeline into out; returns False when the picture there
     already shows the same run, and leaves it."""

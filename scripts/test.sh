@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test through ctest.
-# Needs root (or sudo): the tests use private mount and network namespaces.
+# Installs what is missing, builds, and runs every test through ctest. The
+# tests make private mount and network namespaces (in a user namespace of
+# their own without root); those that need a second user or the host's
+# control groups are skipped without root, each saying so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

@@ -171,7 +171,7 @@ if __name__ == "__main__":
         sys.exit(f"usage: faults.py --list | ROW ({', '.join(rows)})")
     row = rows[sys.argv[1]]
     if "user" in row.options:
-        namespace.require_root(f"{row.name} (the daemon run as {row.options['user']})")
+        namespace.require_root(row.name, f"it runs the daemon as {row.options['user']}, a second user")
     namespace.enter()
     play(row)
     print(f"{sys.argv[1]}: survived")

@@ -44,11 +44,12 @@ def rootless():
         return True
 
 
-def require_root(what, status=UNAVAILABLE):
-    """Exits with `status` and one line saying why, when `what` cannot be
-    done without root."""
+def require_root(what, why, status=UNAVAILABLE):
+    """Without root, says in one line that `what` needs it and `why`, and
+    exits with `status` (a skip by default)."""
     if rootless():
-        print(f"skipped: {what} needs root (no second user, no host control groups without it)", file=sys.stderr)
+        skipped = "skipped: " if status == UNAVAILABLE else ""
+        print(f"{skipped}{what} needs root: {why}", file=sys.stderr)
         sys.exit(status)
 
 

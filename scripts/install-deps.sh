@@ -23,7 +23,7 @@ for package in "${packages[@]}"; do
     arch=${arch:-$native}
     dpkg-query -W -f='${Architecture} ${Status}\n' "$name" 2>/dev/null |
         grep -Eq "^($arch|all) install ok installed" || missing+=("$name:$arch")
-    [ "$arch" = "$native" ] || arches+=("$arch")
+    [ "$arch" = "$native" ] || dpkg --print-foreign-architectures | grep -qx "$arch" || arches+=("$arch")
 done
 [ ${#missing[@]} -gt 0 ] || exit 0
 if [ "$(id -u)" -ne 0 ]; then

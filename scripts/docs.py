@@ -57,6 +57,8 @@ def readme_tables(text):
             raise DocError(f"{where}: a second table named {name}")
         rows = []
         for row in lines[number + 1 :]:
+            if not row.strip() and not rows:
+                continue
             if not row.startswith("|"):
                 break
             rows.append(split_row(row))

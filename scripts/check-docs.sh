@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fails when the man page lags behind the README's LED tables or misses a log
-# line of the daemon, when it renders with warnings, when the README outgrows
-# a page read in minutes, or when a link in the docs points nowhere.
+# line of the daemon, when it renders with warnings, when a table row states a
+# pattern its scenario does not check, when the README outgrows a page read in
+# minutes, or when a link in the docs points nowhere.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh python3 groff-base man-db

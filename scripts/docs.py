@@ -7,9 +7,10 @@ the regions between '.\\" leds: NAME' and '.\\" end leds' of docs/glowkeeper.8,
 and the version and month of .TH from debian/changelog.
 
 With --check it changes nothing and fails when the man page is out of date,
-when it does not explain a log line that the daemon can write, when the
-README grows past 12 KB, or when a relative link in README.md or docs/*.md
-points nowhere.
+when it does not explain a log line that the daemon can write, when a table
+row states a pattern that the scenario of its picture does not check (count,
+colour and period), when the README grows past 12 KB, or when a relative link
+in README.md or docs/*.md points nowhere.
 """
 
 import argparse
@@ -17,6 +18,7 @@ import difflib
 import re
 import subprocess
 import sys
+from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -43,8 +45,16 @@ def split_row(line):
     return [cell.strip().replace("\\|", "|") for cell in cells[1:-1]]
 
 
+@dataclass
+class Row:
+    pattern: str
+    meaning: str
+    lane: str  # "led" or "rgb", as scenario files name the LEDs
+    timeline: str
+
+
 def readme_tables(text):
-    """Returns {name: [(pattern, meaning), ...]} from the marked tables."""
+    """Returns {name: [Row, ...]} from the marked tables."""
     tables = {}
     lines = text.splitlines()
     for number, line in enumerate(lines):
@@ -68,7 +78,8 @@ def readme_tables(text):
         if header[0] not in PATTERN_HEADERS or header[1] != "Meaning":
             raise DocError(f"{where}: the table's first two columns must be "
                            f"'Single LED' or 'RGB LED', then 'Meaning'; found {header[:2]}")
-        tables[name] = [(row[0], row[1]) for row in rows[2:]]
+        lane = "led" if header[0] == "Single LED" else "rgb"
+        tables[name] = [Row(row[0], row[1], lane, row[2] if len(row) > 2 else "") for row in rows[2:]]
     if not tables:
         raise DocError("README.md: no '<!-- leds: NAME -->' table")
     return tables
@@ -97,8 +108,8 @@ def roff_text(markdown):
 
 def region_lines(rows):
     lines = []
-    for pattern, meaning in rows:
-        lines += [".TP", "\\fB" + roff_text(pattern) + "\\fR", roff_text(meaning)]
+    for row in rows:
+        lines += [".TP", "\\fB" + roff_text(row.pattern) + "\\fR", roff_text(row.meaning)]
     return lines
 
 
@@ -176,6 +187,70 @@ def undocumented_messages(plain):
     return missing
 
 
+COUNTS = {"two": 2, "three": 3, "four": 4}
+COLOUR_WORDS = "red|green|blue|white|yellow|cyan|magenta"
+
+
+def expectation_for(row):
+    """The words of the scenario expectation that shows a row's pattern; None
+    for a row that defers to another table."""
+    pattern = row.pattern
+    flashes = re.match(rf"^(two|three|four) fast (?:({COLOUR_WORDS}) )?flashes", pattern)
+    if flashes:
+        words = f"{row.lane} flashes {COUNTS[flashes.group(1)]} {flashes.group(2) or 'on'}"
+        period = re.search(r"again every (\d+(?:\.\d+)?) s", pattern)
+        if not period:
+            # The period tells bursts of the same count and colour apart.
+            raise DocError(f"README.md: say how often the burst repeats ('again every S s'): {pattern!r}")
+        return f"{words} every {period.group(1)}"
+    forms = ((rf"^solid ({COLOUR_WORDS})$", "solid {}"), (rf"^slow ({COLOUR_WORDS}) blinking$", "blink {} slow"))
+    for form, words in forms:
+        match = re.match(form, pattern)
+        if match:
+            return f"{row.lane} " + words.format(match.group(1))
+    simple = {"lit": "solid on", "dark": "dark", "the status display below": None}
+    if pattern not in simple:
+        raise DocError(f"README.md: a pattern this check cannot read: {pattern!r}")
+    return simple[pattern] and f"{row.lane} {simple[pattern]}"
+
+
+def expectation_line(words):
+    # A solid colour may also say how often it is rewritten, or that it dips.
+    tail = r"(?:\s+every\s+\S+)?(?:\s+dipping)?" if " solid " in words else ""
+    body = r"\s+".join(re.escape(word) for word in words.split())
+    return re.compile(rf"^expect\s+(?:\S+\.\.\S+\s+)?{body}{tail}\s*(?:#.*)?$")
+
+
+# Pictures whose scenario cannot check the row's pattern yet, and why. An
+# entry whose scenario starts checking it fails the check: remove it then.
+UNSEEN = {
+    "probe-failure": "with no descriptor left, the LED's brightness file cannot be opened either",
+}
+
+
+def untested_rows(tables):
+    """README rows whose pattern no scenario of their pictures expects."""
+    untested = []
+    for rows in tables.values():
+        names = []
+        for row in rows:
+            if row.timeline != "(the same run)":
+                names = re.findall(r"docs/pictures/([\w-]+)\.svg", row.timeline)
+            words = expectation_for(row)
+            if words is None:
+                continue
+            line = expectation_line(words)
+            scenarios = [ROOT / "tests" / "scenarios" / f"{name}.scenario" for name in names]
+            tested = any(scenario.exists() and any(line.match(text) for text in scenario.read_text().splitlines())
+                         for scenario in scenarios)
+            unseen = [name for name in names if name in UNSEEN]
+            if unseen and tested:
+                untested.append(f"{row.pattern!r}: its scenario checks it now; remove {unseen} from UNSEEN")
+            elif not tested and not unseen:
+                untested.append(f"{row.pattern!r} ({', '.join(names) or 'no picture'}): no line 'expect A..B {words}'")
+    return untested
+
+
 def broken_links():
     broken = []
     for page in [README, *sorted((ROOT / "docs").glob("*.md"))]:
@@ -187,7 +262,7 @@ def broken_links():
     return broken
 
 
-def check(expected):
+def check(expected, tables):
     current = MAN_PAGE.read_text()
     problems = []
     if current != expected:
@@ -200,6 +275,10 @@ def check(expected):
     missing = undocumented_messages(plain_man_page())
     if missing:
         problems.append("log lines the man page does not explain (LOG LINES):\n  " + "\n  ".join(missing))
+    untested = untested_rows(tables)
+    if untested:
+        problems.append("README rows whose scenario does not check the pattern they state:\n  "
+                        + "\n  ".join(untested))
     broken = broken_links()
     if broken:
         problems.append("links that point nowhere:\n  " + "\n  ".join(broken))
@@ -213,9 +292,10 @@ def main():
     parser.add_argument("--check", action="store_true", help="change nothing; fail on any difference")
     args = parser.parse_args()
     try:
-        expected = render_man_page(MAN_PAGE.read_text(), readme_tables(README.read_text()))
+        tables = readme_tables(README.read_text())
+        expected = render_man_page(MAN_PAGE.read_text(), tables)
         if args.check:
-            return check(expected)
+            return check(expected, tables)
         MAN_PAGE.write_text(expected)
         return 0
     except DocError as error:

@@ -65,7 +65,7 @@ def unshare_command():
     """unshare's options for this user, or exits with one line saying what is missing."""
     if shutil.which("unshare") is None:
         return None, "glowsim: needs unshare (util-linux) to make a private mount and network namespace"
-    if not rootless():
+    if os.geteuid() == 0:
         options = ["-m", "-n", "--fork"]
         if subprocess.run(["unshare", *options, "true"], stderr=subprocess.DEVNULL).returncode == 0:
             return options, None

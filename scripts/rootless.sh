@@ -13,7 +13,8 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh >/dev/null
 
-scratch=$(mktemp -d)
+# Not $TMPDIR: its parents may be closed to nobody, as the checkout's may.
+scratch=$(mktemp -d /tmp/glowkeeper-rootless.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 mkdir "$scratch/scenarios" "$scratch/scripts" "$scratch/tests"
 cp -r tools build/glowkeeper "$scratch/"

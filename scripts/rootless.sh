@@ -20,21 +20,15 @@ mkdir "$scratch/scenarios" "$scratch/scripts" "$scratch/tests"
 cp -r tools build/glowkeeper "$scratch/"
 cp tests/faults.py "$scratch/tests/"
 cp scripts/install-deps.sh "$scratch/scripts/"
-scenarios=(internet-refused update-install auth-longpress)
-for name in "${scenarios[@]}"; do cp "tests/scenarios/$name.scenario" "$scratch/scenarios/"; done
+files=(scenarios/internet-refused.scenario scenarios/update-install.scenario scenarios/auth-longpress.scenario)
+for file in "${files[@]}"; do cp "tests/$file" "$scratch/scenarios/"; done
 chmod -R a+rX "$scratch"
 as_nobody() { (cd "$scratch" && setpriv --reuid=nobody --regid=nogroup --clear-groups --reset-env "$@"); }
 
-for name in "${scenarios[@]}"; do
-    as_nobody env PYTHONPATH=tools /usr/bin/python3 -m glowsim play --binary glowkeeper "scenarios/$name.scenario" \
-        >"$scratch/$name.log" 2>&1 || echo "$?" >"$scratch/$name.failed" &
-done
-wait
-for name in "${scenarios[@]}"; do
-    [ ! -e "$scratch/$name.failed" ] ||
-        { cat "$scratch/$name.log"; echo "rootless: $name failed as nobody" >&2; exit 1; }
-    echo "rootless: $name passed as nobody"
-done
+# One after the other: their timing is checked, and CI's machine is small.
+as_nobody env PYTHONPATH=tools /usr/bin/python3 -m glowsim play --binary glowkeeper "${files[@]}" \
+    >"$scratch/play.log" 2>&1 || { cat "$scratch/play.log"; echo "rootless: a scenario failed as nobody" >&2; exit 1; }
+grep '^PASS  scenarios/' "$scratch/play.log" | sed 's/^PASS  /rootless: passed as nobody: /'
 
 status=0
 reason=$(as_nobody env GLOWKEEPER_BINARY=glowkeeper /usr/bin/python3 tests/faults.py cgroup_root_unsearchable 2>&1) ||

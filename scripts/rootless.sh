@@ -28,7 +28,7 @@ as_nobody() { (cd "$scratch" && setpriv --reuid=nobody --regid=nogroup --clear-g
 # One after the other: their timing is checked, and CI's machine is small.
 as_nobody env PYTHONPATH=tools /usr/bin/python3 -m glowsim play --binary glowkeeper "${files[@]}" \
     >"$scratch/play.log" 2>&1 || { cat "$scratch/play.log"; echo "rootless: a scenario failed as nobody" >&2; exit 1; }
-grep '^PASS  scenarios/' "$scratch/play.log" | sed 's/^PASS  /rootless: passed as nobody: /'
+echo "rootless: passed as nobody: ${files[*]}"
 
 status=0
 reason=$(as_nobody env GLOWKEEPER_BINARY=glowkeeper /usr/bin/python3 tests/faults.py cgroup_root_unsearchable 2>&1) ||

@@ -62,7 +62,8 @@ def require_private_namespace():
 
 
 def unshare_command():
-    """unshare's options for this user, or exits with one line saying what is missing."""
+    """unshare's options for this user and None, or None and one line saying
+    why no private namespace can be made here."""
     if shutil.which("unshare") is None:
         return None, "glowsim: needs unshare (util-linux) to make a private mount and network namespace"
     if os.geteuid() == 0:

@@ -7,6 +7,7 @@
 # boot. The image is cached in build/vm/<hash of its inputs>/; prints that folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ "$(id -u)" -eq 0 ] || { echo "vm: needs root: debootstrap and chroot build the VM's image" >&2; exit 1; }
 
 apt_install() {
     DEBIAN_FRONTEND=noninteractive apt-get install -o DPkg::Lock::Timeout=600 -y -qq --no-install-recommends "$@" >/dev/null

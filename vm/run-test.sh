@@ -6,6 +6,8 @@
 # Usage: vm/run-test.sh [PACKAGE.deb]   (default: what scripts/package.sh built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ "$(id -u)" -eq 0 ] ||
+    { echo "vm: needs root: debootstrap and chroot build the VM's image, apt-get installs qemu" >&2; exit 1; }
 deb=${1:-$(ls build/deb/glowkeeper_*.deb 2>/dev/null | tail -1)}
 [ -n "$deb" ] || deb=$(scripts/package.sh | tail -1)
 

@@ -17,7 +17,7 @@ scripts/install-deps.sh "${tools[@]}"
 
 version=$(dpkg-parsechangelog -S Version)
 work=build/deb/$arch
-rm -rf "$work" build/deb/glowkeeper_"$version"_"$arch".deb
+rm -rf "$work" build/deb/glowkeeper_*_"$arch".deb
 source=$work/glowkeeper-$version
 mkdir -p "$source"
 tar -c --exclude='./build*' --exclude=./.git . | tar -x -C "$source"

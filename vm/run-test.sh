@@ -16,7 +16,7 @@ prepare() {
     local arch deb image
     case $1 in
     *.deb) deb=$1 arch=$(dpkg-deb -f "$1" Architecture) ;;
-    *) arch=$1 deb=$(ls build/deb/glowkeeper_*_"$1".deb 2>/dev/null | tail -1) ;;
+    *) arch=$1 deb=$(ls build/deb/glowkeeper_*_"$1".deb 2>/dev/null || true) ;;
     esac
     case $arch in
     amd64) scripts/install-deps.sh qemu-system-x86 ;;

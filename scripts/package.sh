@@ -25,6 +25,13 @@ tar -c --exclude='./build*' --exclude=./.git . | tar -x -C "$source"
 # Build-Depends are the one list of what the build needs: the target's
 # libraries (multiarch) and the build machine's tools.
 if ! (cd "$source" && dpkg-checkbuilddeps -a "$arch" 2>/dev/null); then
+    if [ "$(id -u)" -ne 0 ]; then
+        add=""
+        [ "$arch" = "$native" ] || add="dpkg --add-architecture $arch && "
+        echo "package: build dependencies for $arch missing; install them as root, then run this again:" \
+            "${add}apt-get update && apt-get build-dep -a $arch $PWD" >&2
+        exit 1
+    fi
     [ "$arch" = "$native" ] || dpkg --add-architecture "$arch"
     apt-get update -qq
     (cd "$source" && DEBIAN_FRONTEND=noninteractive apt-get build-dep -o DPkg::Lock::Timeout=600 -y -qq \

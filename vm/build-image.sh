@@ -11,6 +11,7 @@
 # Usage: vm/build-image.sh [amd64|arm64]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ "$(id -u)" -eq 0 ] || { echo "vm: needs root: mmdebstrap and chroot build the VM's image" >&2; exit 1; }
 arch=${1:-amd64}
 native=$(dpkg --print-architecture)
 declare -A triples=([amd64]=x86_64-linux-gnu [arm64]=aarch64-linux-gnu)

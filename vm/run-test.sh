@@ -8,6 +8,8 @@
 #   (default amd64; an architecture tests what scripts/package.sh built for it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ "$(id -u)" -eq 0 ] ||
+    { echo "vm: needs root: mmdebstrap and chroot build the VM's image, apt-get installs qemu" >&2; exit 1; }
 [ $# -gt 0 ] || set -- amd64
 
 # Makes the package (when missing), the image and the data disk for one run;

@@ -4,10 +4,12 @@
 # namespace of its own when not run as root): a live view of
 # both LEDs, the world and the daemon's log, with keys that change the world,
 # until q or Ctrl-C. Options go to glowsim (see --help):
-#   --net reachable|refused|drop|noroute   --layout v2|v1   --auth WORD
+#   --net reachable|refused|drop|noroute|nosocket|nofd   --layout v2|v1   --auth WORD|none
 #   --scenario FILE   plays a scenario file instead, printing its timeline
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Wrong options are said before anything is installed or built.
+[ ! -x /usr/bin/python3 ] || PYTHONPATH="$PWD/tools" /usr/bin/python3 -m glowsim run --check "$@"
 scripts/install-deps.sh
 PYTHONPATH=tools /usr/bin/python3 -m glowsim.namespace
 scripts/build.sh

@@ -32,20 +32,25 @@ from .recorder import LEDS, RGB, read_value, rgb_name
 from .sandbox import LOG_LINE, SERVICES, Sandbox
 
 MIN_COLUMNS, MIN_LINES = 100, 30
+# The channel writes of one colour change follow within a few ms: they are
+# drawn as one change, never the mixed colour between them.
+SETTLE, SETTLE_MAX = 0.01, 0.05
+REPEATS_LOOKBACK = 8  # lines repeating with up to this many others between them fold
 # Toggles (service, layout) pick their direction when applied.
 KEYS = {
-    "1": "net reachable", "2": "net refused", "3": "net drop", "4": "net noroute", "5": "net nofd",
+    "1": "net reachable", "2": "net refused", "3": "net drop", "4": "net noroute", "5": "net nosocket",
+    "n": "net nofd",
     "t": "service tiviad", "p": "service pelmad", "m": "service mender-client", "l": "layout",
     "6": "auth OFF", "7": "auth Registration_possible", "8": "auth LongPress_started",
     "9": "auth LongPress_failed", "0": "auth LongPress_success", "u": "auth Not_a_state", "x": "auth none",
     "d": "journal download", "i": "journal install", "f": "journal failure", "w": "journal idle",
     "e": "journal end", "r": "restart",
 }
-LEGEND = (("net", "12345"), ("service", "tpm"), ("layout", "l"), ("auth", "678u"), ("auth", "90x"),
+LEGEND = (("net", "12345n"), ("service", "tpm"), ("layout", "l"), ("auth", "678u"), ("auth", "90x"),
           ("journal", "difwe"), ("daemon", "rq"))
 LAYOUT_TEXT = {"v2": "unified (system.slice)", "v1": "legacy (systemd/system.slice)"}
 NET_TEXT = {"reachable": "resolver answers", "refused": "connection refused", "drop": "silent drop",
-            "noroute": "no route (lo down)", "nofd": "no descriptors left"}
+            "noroute": "no route (lo down)", "nosocket": "sockets refused (BPF)", "nofd": "no descriptors left"}
 LAMP = {"dark": "#3a3a3a", "red": "#ff2020", "green": "#20e020", "blue": "#2060ff", "yellow": "#ffe020",
         "cyan": "#20e0e0", "magenta": "#e020e0", "white": "#ffffff", "on": "#ffb000"}
 LAMP_SHAPE = " ▄██████▄ \n██████████\n ▀██████▀ "
@@ -136,6 +141,10 @@ class View:
                     if line.startswith("journal ") and not ended:
                         self.journal = line
                     self.events.append((time.monotonic(), line, detail))
+                    if line == "journal end" and not ended and self.sandbox.wait_for(
+                            lambda: not self.sandbox.follower_alive(), 5):
+                        self.events.append((time.monotonic(), "the journal follower ended",
+                                            ": journal keys have no effect until a restart (r)"))
                 except Exception as error:  # shown on screen; a bad change must not end the view
                     self.events.append((time.monotonic(), line, f": failed: {error}"))
                 self.busy = None
@@ -157,6 +166,11 @@ class View:
             with recorder.changed:
                 # Woken by every brightness write, so a 200 ms flash is drawn.
                 recorder.changed.wait_for(lambda: len(recorder.writes) != seen or self.poked, timeout=0.25)
+                settled = time.monotonic() + SETTLE_MAX
+                while time.monotonic() < settled:
+                    count = len(recorder.writes)
+                    if not recorder.changed.wait_for(lambda: len(recorder.writes) != count, timeout=SETTLE):
+                        break
                 seen, self.poked = len(recorder.writes), False
             draw()
 
@@ -166,7 +180,8 @@ class View:
         values = led_values()
         leds = f"LED1: {'on' if values['led'] == '1' else 'off'}  RGB: {rgb_name(values[c] for c in RGB)}"
         writes = self.sandbox.recorder.writes
-        now = (writes[-1][0] if writes else time.monotonic()) - self.started
+        # A write is stamped by the kernel's coarse clock: up to a tick before the start.
+        now = max(0.0, (writes[-1][0] if writes else time.monotonic()) - self.started)
         if leds != self.shown:
             print(f"{now:8.2f}  {leds}", flush=True)
             self.shown = leds
@@ -180,7 +195,7 @@ class View:
                 stamp, text = item[0], "".join(item[1:])
                 match = LOG_LINE.match(text)
                 level, text = (match.group(1), match.group(2)) if match else (name, text)
-                print(f"{stamp - self.started:8.2f}  {level:<7} {text}", flush=True)
+                print(f"{max(0.0, stamp - self.started):8.2f}  {level:<7} {text}", flush=True)
             self.printed[name] = len(seq)
 
     # --- drawing ------------------------------------------------------------
@@ -254,12 +269,27 @@ class View:
         with box.output_lock:
             entries = [(t, "", line) for t, line in box.stdout] + [(t, "stderr", line) for t, line in box.stderr]
         entries += [(t, "world", line + detail) for t, line, detail in self.events]
-        text = Text(no_wrap=True, overflow="ellipsis")
-        for stamp, source, line in sorted(entries, key=lambda e: e[0])[-max(lines, 1):]:
+        rows = []  # [time, level, message, times seen]
+        for stamp, source, line in sorted(entries, key=lambda e: e[0]):
             match = LOG_LINE.match(line)
             level, message = (match.group(1), match.group(2)) if match else (source or "out", line)
+            # The lines of every pass fold, until the world changes.
+            same = None
+            for row in reversed(rows[-REPEATS_LOOKBACK:]):
+                if row[1] == "world":
+                    break
+                if row[1:3] == [level, message]:
+                    same = row
+                    break
+            if same is not None:
+                same[0], same[3] = stamp, same[3] + 1
+            else:
+                rows.append([stamp, level, message, 1])
+        text = Text(no_wrap=True, overflow="ellipsis")
+        for stamp, level, message, seen in rows[-max(lines, 1):]:
             style = {"world": "bold cyan", "error": "red", "warning": "yellow", "stderr": "magenta"}.get(level, "")
-            text.append(f"{stamp - self.started:8.2f}  {level:<7} {message}\n", style)
+            text.append(f"{max(0.0, stamp - self.started):8.2f}  {level:<7} {message}"
+                        + (f"  ×{seen}" if seen > 1 else "") + "\n", style)
         return Panel(text, title="daemon log and world changes")
 
 

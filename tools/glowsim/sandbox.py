@@ -3,9 +3,10 @@
 The only module that mounts: tmpfs over /sys/class (the four LED folders),
 /sys/fs/cgroup (service folders), /tmp (the authentication file) and /run
 (the sandbox's own files), with a stand-in `journalctl` first on PATH whose
-output is fed line by line. It refuses to do so outside its own namespace.
-Without root that namespace is an unprivileged user namespace; everything
-works there but running the daemon as another user.
+output is fed line by line, and puts the daemon in a control group of its own
+(network.py). It refuses to do so outside its own namespace. Without root
+that namespace is an unprivileged user namespace; everything works there but
+running the daemon as another user and refusing its sockets (net nosocket).
 """
 
 import os
@@ -19,7 +20,7 @@ import threading
 import time
 
 from .namespace import SYSTEM_PATH, mount_tmpfs, require_private_namespace, rootless
-from .network import Network
+from .network import Network, SocketGate
 from .recorder import LEDS, WriteRecorder, read_value
 
 SERVICES = ("tiviad", "pelmad", "mender-client")
@@ -49,6 +50,7 @@ class Sandbox:
         # An inotify watcher charges its work to the writer: off when measuring cost.
         self.record = record
         self.network = Network()
+        self.gate = None
         self.net = net
         self.recorder = None
         self.process = None
@@ -78,6 +80,7 @@ class Sandbox:
         return self
 
     def _build(self):
+        self.gate = SocketGate()  # while the host's /sys/fs/cgroup is still visible
         # /run first: the binary is copied there before /tmp is covered,
         # since the build may live below /tmp.
         for target in ("/run", "/tmp", "/sys/class", "/sys/fs/cgroup"):
@@ -126,6 +129,8 @@ class Sandbox:
         if self.recorder is not None:
             self.recorder.close()
         self.network.close()
+        if self.gate is not None:
+            self.gate.close()
         if self.journal_fd is not None:
             os.close(self.journal_fd)
             self.journal_fd = None
@@ -164,6 +169,8 @@ class Sandbox:
             stderr=subprocess.PIPE,
             env={"PATH": path, "LANG": "C", **(env or {})},
             start_new_session=True,
+            # Joined before exec: a refusing group must hold the first probe too.
+            preexec_fn=self.gate.join if self.user is None and not self.gate.unavailable else None,
             user=self.user,
             group=None if self.user is None else pwd.getpwnam(self.user).pw_gid,
             extra_groups=None if self.user is None else [],
@@ -282,16 +289,19 @@ class Sandbox:
         self.journal_fd = None
 
     def set_net(self, mode):
-        """reachable, refused, drop, noroute, or nofd: no descriptor left for
-        the daemon (the probe's socket, and any brightness file opened
+        """reachable, refused, drop, noroute; nosocket: every socket of the
+        daemon refused, as by a security policy; or nofd: no descriptor left
+        for the daemon (the probe's socket, and any brightness file opened
         meanwhile, cannot be had)."""
+        self.gate.refuse(mode == "nosocket")  # first: a machine without BPF changes nothing
+        if mode not in ("nofd", "nosocket"):
+            self.network.set(mode)
         if mode == "nofd":
             self.nofile = True
             if self.running():
                 self._limit_descriptors()
-        else:
-            self.network.set(mode)
-            if self.nofile is not None and self.running():
+        elif self.nofile is not None:
+            if self.running():
                 _, hard = resource.prlimit(self.process.pid, resource.RLIMIT_NOFILE)
                 resource.prlimit(self.process.pid, resource.RLIMIT_NOFILE, (1024, hard))
             self.nofile = None

@@ -121,6 +121,8 @@ def main(args):
         next_sample = began + 1.0
         while time.monotonic() - began < args.seconds:
             line = pick(rng)
+            if line == "net nosocket" and box.gate.unavailable:  # no BPF here: the other states still churn
+                continue
             world.apply(box, line)
             if line == "journal end":
                 world.apply(box, "restart")

@@ -1,7 +1,7 @@
 """The words that change the simulated world, shared by the live view's keys,
 scenario files and the soak. Each change is one line of text:
 
-    net reachable|refused|drop|noroute|nofd
+    net reachable|refused|drop|noroute|nosocket|nofd
     service tiviad|pelmad|mender-client up|down
     layout v2|v1
     auth OFF|Registration_possible|LongPress_started|LongPress_failed|LongPress_success|<other word>|none
@@ -13,7 +13,7 @@ import shlex
 
 from .sandbox import SERVICES
 
-NET_MODES = ("reachable", "refused", "drop", "noroute", "nofd")
+NET_MODES = ("reachable", "refused", "drop", "noroute", "nosocket", "nofd")
 AUTH_WORDS = ("OFF", "Registration_possible", "LongPress_started", "LongPress_failed", "LongPress_success")
 # What the update client logs for each state; the journal line around the
 # transition text is free-form.
@@ -24,7 +24,7 @@ TRANSITIONS = {
     "idle": "update-check [Sync] -> check-wait [Idle]",
 }
 GRAMMAR = {
-    "net": "net reachable|refused|drop|noroute|nofd",
+    "net": "net " + "|".join(NET_MODES),
     "service": "service tiviad|pelmad|mender-client up|down",
     "layout": "layout v2|v1",
     "auth": "auth WORD|none",

@@ -73,14 +73,16 @@ int runDaemon(int argc, const char* const* argv) {
     UpdateMonitorControl monitorControl;
     PassCounter connectivityPasses{0};
     PassCounter rgbPasses{0};
-    Supervisor supervisor(&connectivityPasses, &rgbPasses);
+    DisplayState shown;
+    Supervisor supervisor(&connectivityPasses, &rgbPasses, &shown);
 
     Led led(singleLedPath, logger);
-    std::thread connectivityThread(connectivityLoop, &led, std::ref(running), logger, std::ref(connectivityPasses));
+    std::thread connectivityThread(connectivityLoop, &led, std::ref(running), logger, std::ref(connectivityPasses),
+                                   std::ref(shown));
     std::thread monitorThread(monitorUpdateStatus, std::ref(updateStatus), std::ref(monitorControl));
     RgbLed rgbLed(redChannelPath, greenChannelPath, blueChannelPath, logger);
     std::thread rgbThread(rgbStatusLoop, &rgbLed, std::ref(running), std::ref(updateStatus), logger,
-                          std::ref(rgbPasses));
+                          std::ref(rgbPasses), std::ref(shown));
 
     while (running.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

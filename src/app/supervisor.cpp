@@ -6,8 +6,6 @@
 
 #include <systemd/sd-daemon.h>
 
-#include <cstdlib>
-
 namespace glowkeeper {
 
 namespace {
@@ -68,7 +66,7 @@ std::string rgbText(RgbShown rgb) {
 std::string statusLine(int internet, RgbShown rgb) { return internetText(internet) + " · RGB: " + rgbText(rgb); }
 
 Supervisor::Supervisor(const PassCounter* connectivityPasses, const PassCounter* rgbPasses, const DisplayState* shown)
-    : connectivity(connectivityPasses), rgb(rgbPasses), shown(shown), notify(std::getenv("NOTIFY_SOCKET") != nullptr) {
+    : connectivity(connectivityPasses), rgb(rgbPasses), shown(shown) {
     // The environment stays as it is: the update monitor's thread spawns
     // its follower with it.
     std::uint64_t usec = 0;
@@ -86,7 +84,8 @@ void Supervisor::poll() {
         if (connectivityNow == 0 || rgbNow == 0) {
             return;
         }
-        (void)sd_notify(0, "READY=1");
+        // 0: no service manager listens, so no status line is composed either.
+        notify = sd_notify(0, "READY=1") != 0;
         ready = true;
     } else if (petInterval.count() == 0 || now - lastPet < petInterval || connectivityNow == connectivityAtPet ||
                rgbNow == rgbAtPet) {

@@ -3,20 +3,29 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cinttypes>
-#include <cstdio>
+#include <charconv>
+#include <cstdint>
 #include <cstdlib>
+#include <string_view>
 
 namespace glowkeeper {
 
 bool isJournalStream(int fd) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in the daemon changes its environment
     const char* named = std::getenv("JOURNAL_STREAM");
+    if (named == nullptr) {
+        return false;
+    }
+    const std::string_view text(named);
     std::uintmax_t device = 0;
     std::uintmax_t inode = 0;
+    const auto [deviceEnd, deviceError] = std::from_chars(text.data(), text.data() + text.size(), device);
+    if (deviceError != std::errc() || deviceEnd == text.data() + text.size() || *deviceEnd != ':') {
+        return false;
+    }
+    const auto [inodeEnd, inodeError] = std::from_chars(deviceEnd + 1, text.data() + text.size(), inode);
     struct stat info {};
-    // NOLINTNEXTLINE(cert-err34-c): a malformed value just fails the match
-    if (named == nullptr || std::sscanf(named, "%" SCNuMAX ":%" SCNuMAX, &device, &inode) != 2 ||
-        fstat(fd, &info) != 0) {
+    if (inodeError != std::errc() || inodeEnd != text.data() + text.size() || fstat(fd, &info) != 0) {
         return false;
     }
     return info.st_dev == device && info.st_ino == inode;

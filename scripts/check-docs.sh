@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Fails when the man page lags behind the README's LED tables or misses a log
+# line of the daemon, when it renders with warnings, when a table row states a
+# pattern its scenario does not check, when the README outgrows a page read in
+# minutes, or when a link in the docs points nowhere.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh python3 groff-base man-db
+scripts/docs.py --check
+# The way a technician reads it, with warnings on (as lintian does).
+warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z docs/glowkeeper.8 2>&1 >/dev/null)
+[ -z "$warnings" ] || { echo "man -l docs/glowkeeper.8 warns:"; echo "$warnings"; exit 1; }
+echo "docs: man page current and clean, README $(stat -c %s README.md) bytes, links resolve"

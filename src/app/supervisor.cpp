@@ -6,6 +6,8 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <vector>
+
 namespace glowkeeper {
 
 namespace {
@@ -19,20 +21,19 @@ std::string internetText(int result) {
 
 // The lowest failed service decides the flashes; all failed ones are named.
 std::string serviceFailureText(int failedServices) {
-    std::string names;
+    std::vector<std::string> names;
     int flashes = 0;
     for (std::size_t bit = 0; bit < monitoredServices.size(); ++bit) {
-        if ((failedServices & (1 << bit)) == 0) {
-            continue;
+        if ((failedServices & (1 << bit)) != 0) {
+            flashes = flashes == 0 ? static_cast<int>(bit) + 2 : flashes;
+            names.push_back(monitoredServices[bit]);
         }
-        if (flashes == 0) {
-            flashes = static_cast<int>(bit) + 2;
-        } else {
-            names += ", ";
-        }
-        names += monitoredServices[bit];
     }
-    return std::to_string(flashes) + " red flashes, " + names + " not running";
+    std::string text = std::to_string(flashes) + " red flashes, ";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    }
+    return text + " not running";
 }
 
 std::string rgbText(RgbShown rgb) {

@@ -136,6 +136,8 @@ systemctl start leds
 check "late LEDs: solid green" leds "red=off green=on blue=off" --window 2
 check "late LEDs: green within 15 s (took $((SECONDS - registered)) s)" test $((SECONDS - registered)) -le 15
 check "late LEDs: the service runs" equals "$(prop ActiveState) $(prop Result)" "active success"
+check "late LEDs: four add events, one restart" \
+    equals "$(journalctl -u glowkeeper --after-cursor="$since" -o cat | grep -c '^Started glowkeeper.service')" 2
 check "late LEDs: failed writes meanwhile logged as errors" \
     bash -c "journalctl -u glowkeeper --after-cursor='$since' -p err..err -o cat | grep -qx 'Error opening file: /sys/class/leds/KYT:LED1/brightness'"
 

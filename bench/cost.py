@@ -400,6 +400,7 @@ def main():
     ARGS.cpu_seconds, ARGS.busy_seconds = 90 * scale, 45 * scale
     ARGS.perf_seconds, ARGS.timing_seconds = max(5, 10 * scale), 40 * scale
     ARGS.starts = 3 if ARGS.quick else 5
+    namespace.require_root("the cost benchmark", "it mounts cgroup2 groups of its own and runs perf", 1)
     namespace.enter(unavailable_status=1)
     if not os.path.isdir(TRACEFS + "/events/syscalls"):
         subprocess.run(["mount", "-t", "tracefs", "nodev", TRACEFS], check=True, env={"PATH": SYSTEM_PATH})

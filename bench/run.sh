@@ -4,6 +4,8 @@
 # Usage: bench/run.sh [--quick]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+[ "$(id -u)" -eq 0 ] ||
+    { echo "bench: needs root: it mounts cgroup2 groups of its own and runs perf on the whole machine" >&2; exit 1; }
 scripts/install-deps.sh
 scripts/install-deps.sh linux-perf
 BUILD_TYPE=RelWithDebInfo scripts/build.sh

@@ -2,7 +2,9 @@
 # Installs Debian packages that are missing. With no argument: what building,
 # testing and simulating need. With arguments: those packages instead, each
 # NAME (the build machine's architecture) or NAME:ARCH (multiarch, for cross
-# builds; that architecture is added to dpkg when needed).
+# builds; that architecture is added to dpkg when needed). Without root it
+# installs nothing: it names what is missing and the command that installs
+# it, and fails, so that the calling script stops before building.
 set -euo pipefail
 
 # python3-rich draws the simulator's live view, python3-matplotlib the timeline pictures.
@@ -21,14 +23,22 @@ for package in "${packages[@]}"; do
     arch=${arch:-$native}
     dpkg-query -W -f='${Architecture} ${Status}\n' "$name" 2>/dev/null |
         grep -Eq "^($arch|all) install ok installed" || missing+=("$name:$arch")
-    [ "$arch" = "$native" ] || arches+=("$arch")
+    [ "$arch" = "$native" ] || dpkg --print-foreign-architectures | grep -qx "$arch" || arches+=("$arch")
 done
 [ ${#missing[@]} -gt 0 ] || exit 0
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
+if [ "$(id -u)" -ne 0 ]; then
+    # Installing needs root; nothing is asked for or built without it.
+    command=""
+    for arch in $(printf '%s\n' "${arches[@]}" | sort -u); do
+        command+="dpkg --add-architecture $arch && "
+    done
+    echo "missing Debian packages: ${missing[*]%:"$native"}; install them as root, then run this again:" \
+        "${command}apt-get update && apt-get install --no-install-recommends ${missing[*]%:"$native"}" >&2
+    exit 1
+fi
 for arch in "${arches[@]}"; do
-    $sudo dpkg --add-architecture "$arch"
+    dpkg --add-architecture "$arch"
 done
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -o DPkg::Lock::Timeout=600 -y -qq --no-install-recommends \
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -o DPkg::Lock::Timeout=600 -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null

@@ -1,20 +1,45 @@
 #!/usr/bin/env bash
-# Builds the Debian package with Debian's own tooling (dpkg-buildpackage, from a
-# copy of the tree in build/deb/) and checks it with lintian, which must report
-# no error and no warning. Prints the path of the .deb on its last line.
+# Builds the Debian package for ARCH (the build machine's when none is given;
+# arm64 or armhf cross-build) with Debian's own tooling: its build
+# dependencies from debian/control (apt-get build-dep -a ARCH), then
+# dpkg-buildpackage -a ARCH from a copy of the tree in build/deb/ARCH/.
+# lintian must report no error and no warning. The .deb lands in build/deb/;
+# its path is printed on the last line.
+# Usage: scripts/package.sh [ARCH]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+native=$(dpkg --print-architecture)
+arch=${1:-$native}
 
-packages=(build-essential debhelper dpkg-dev fakeroot lintian cmake pkgconf libfmt-dev libspdlog-dev libsystemd-dev)
-scripts/install-deps.sh "${packages[@]}"
+tools=(dpkg-dev debhelper fakeroot lintian)
+[ "$arch" = "$native" ] && tools+=(build-essential) || tools+=("crossbuild-essential-$arch")
+scripts/install-deps.sh "${tools[@]}"
 
 version=$(dpkg-parsechangelog -S Version)
-rm -rf build/deb
-source=build/deb/glowkeeper-$version
+work=build/deb/$arch
+rm -rf "$work" build/deb/glowkeeper_*_"$arch".deb
+source=$work/glowkeeper-$version
 mkdir -p "$source"
 tar -c --exclude='./build*' --exclude=./.git . | tar -x -C "$source"
-(cd "$source" && dpkg-buildpackage -us -uc -b -j"$(nproc)") >build/deb/build.log 2>&1 ||
-    { tail -40 build/deb/build.log; exit 1; }
-changes=$(ls build/deb/glowkeeper_"$version"_*.changes)
-lintian --fail-on error,warning "$changes"
-ls build/deb/glowkeeper_"$version"_*.deb
+
+# Build-Depends are the one list of what the build needs: the target's
+# libraries (multiarch) and the build machine's tools.
+if ! (cd "$source" && dpkg-checkbuilddeps -a "$arch" 2>/dev/null); then
+    if [ "$(id -u)" -ne 0 ]; then
+        add=""
+        [ "$arch" = "$native" ] || add="dpkg --add-architecture $arch && "
+        echo "package: build dependencies for $arch missing; install them as root, then run this again:" \
+            "${add}apt-get update && apt-get build-dep -a $arch $PWD" >&2
+        exit 1
+    fi
+    [ "$arch" = "$native" ] || dpkg --add-architecture "$arch"
+    apt-get update -qq
+    (cd "$source" && DEBIAN_FRONTEND=noninteractive apt-get build-dep -o DPkg::Lock::Timeout=600 -y -qq \
+        --no-install-recommends -a "$arch" ./ >/dev/null)
+fi
+
+(cd "$source" && dpkg-buildpackage -a "$arch" -us -uc -b -j"$(nproc)") >"$work/build.log" 2>&1 ||
+    { tail -40 "$work/build.log"; exit 1; }
+lintian --fail-on error,warning "$work/glowkeeper_${version}_$arch.changes"
+mv "$work/glowkeeper_${version}_$arch.deb" build/deb/
+echo "build/deb/glowkeeper_${version}_$arch.deb"

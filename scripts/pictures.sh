@@ -1,19 +1,18 @@
 #!/usr/bin/env bash
 # Regenerates docs/pictures/<name>.svg from real runs of the real binary:
 # plays every shipped scenario with --record (all at once, each in its own
-# namespace) and draws the recorded timeline. Needs root (or sudo), like the tests.
+# namespace) and draws the recorded timeline.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+PYTHONPATH=tools /usr/bin/python3 -m glowsim.namespace
 scripts/build.sh
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
 runs="$PWD/build/pictures"
 rm -rf "$runs" && mkdir -p "$runs" docs/pictures
 cd tools
 for file in ../tests/scenarios/*.scenario; do
     name=$(basename "$file" .scenario)
-    $sudo /usr/bin/python3 -m glowsim play --binary ../build/glowkeeper --record "$runs/$name.json" "$file" \
+    /usr/bin/python3 -m glowsim play --binary ../build/glowkeeper --record "$runs/$name.json" "$file" \
         >"$runs/$name.log" 2>&1 || echo "pictures: $name failed, see $runs/$name.log" >"$runs/$name.failed" &
 done
 wait

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the daemon in debug mode on
-# simulated hardware in a private mount and network namespace: a live view of
+# simulated hardware in a private mount and network namespace (inside a user
+# namespace of its own when not run as root): a live view of
 # both LEDs, the world and the daemon's log, with keys that change the world,
 # until q or Ctrl-C. Options go to glowsim (see --help):
 #   --net reachable|refused|drop|noroute   --layout v2|v1   --auth WORD
@@ -8,8 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+PYTHONPATH=tools /usr/bin/python3 -m glowsim.namespace
 scripts/build.sh
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
 # Run from the project's root: file arguments are taken relative to it.
-exec $sudo env PYTHONPATH="$PWD/tools" /usr/bin/python3 -m glowsim run --binary build/glowkeeper "$@"
+exec env PYTHONPATH="$PWD/tools" /usr/bin/python3 -m glowsim run --binary build/glowkeeper "$@"

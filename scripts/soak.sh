@@ -6,9 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+PYTHONPATH=tools /usr/bin/python3 -m glowsim.namespace
 scripts/build.sh
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
 seconds="${1:-60}"
 shift || true
-cd tools && exec $sudo /usr/bin/python3 -m glowsim soak --binary ../build/glowkeeper --seconds "$seconds" "$@"
+cd tools && exec /usr/bin/python3 -m glowsim soak --binary ../build/glowkeeper --seconds "$seconds" "$@"

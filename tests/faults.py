@@ -4,7 +4,8 @@
 # reports exactly the failures expected, and stops on SIGTERM with status 0,
 # within 10 s, with every LED dark and its journal follower gone.
 #
-# faults.py ROW runs one row (exit 77 where no namespace can be made);
+# faults.py ROW runs one row (exit 77 where no namespace can be made, or
+# without root for a row that runs the daemon as another user);
 # faults.py --list names the rows.
 
 import os
@@ -168,6 +169,9 @@ if __name__ == "__main__":
         sys.exit(0)
     if len(sys.argv) != 2 or sys.argv[1] not in rows:
         sys.exit(f"usage: faults.py --list | ROW ({', '.join(rows)})")
+    row = rows[sys.argv[1]]
+    if "user" in row.options:
+        namespace.require_root(row.name, f"it runs the daemon as {row.options['user']}, a second user")
     namespace.enter()
-    play(rows[sys.argv[1]])
+    play(row)
     print(f"{sys.argv[1]}: survived")

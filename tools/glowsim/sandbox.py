@@ -4,6 +4,8 @@ The only module that mounts: tmpfs over /sys/class (the four LED folders),
 /sys/fs/cgroup (service folders), /tmp (the authentication file) and /run
 (the sandbox's own files), with a stand-in `journalctl` first on PATH whose
 output is fed line by line. It refuses to do so outside its own namespace.
+Without root that namespace is an unprivileged user namespace; everything
+works there but running the daemon as another user.
 """
 
 import os
@@ -16,7 +18,7 @@ import subprocess
 import threading
 import time
 
-from .namespace import SYSTEM_PATH, mount_tmpfs, require_private_namespace
+from .namespace import SYSTEM_PATH, mount_tmpfs, require_private_namespace, rootless
 from .network import Network
 from .recorder import LEDS, WriteRecorder, read_value
 
@@ -65,6 +67,9 @@ class Sandbox:
     # --- set-up and tear-down -------------------------------------------
     def __enter__(self):
         require_private_namespace()
+        if self.user is not None and rootless():
+            raise RuntimeError(f"glowsim: the daemon can run as {self.user} only as root: "
+                               "a user namespace of one's own has no second user")
         try:
             self._build()
         except BaseException:

@@ -49,6 +49,24 @@ restarted() {
         sleep 0.5
     done
 }
+# Waits up to 10 s for the status line of `systemctl status` to read $1.
+status_line() {
+    local deadline=$((SECONDS + 10)) line
+    until line=$(prop StatusText); [ "$line" = "$1" ]; do
+        [ $SECONDS -lt $deadline ] || { echo "got '$line'"; return 1; }
+        sleep 0.5
+    done
+}
+cursor() { journalctl -n0 --show-cursor | sed -n 's/^-- cursor: //p'; }
+# Waits up to 10 s for the daemon's distinct messages at exactly priority $2
+# since cursor $1 to be $3.
+messages_at() {
+    local deadline=$((SECONDS + 10)) seen
+    until seen=$(journalctl -u glowkeeper --after-cursor="$1" -p "$2..$2" -o cat | sort -u); [ "$seen" = "$3" ]; do
+        [ $SECONDS -lt $deadline ] || { echo "got '$seen'"; return 1; }
+        sleep 0.5
+    done
+}
 transition() { echo "level=info msg=\"State transition: $1\"" >>/var/lib/mender/transitions; }
 
 udevadm wait --timeout=60 /sys/class/leds/KYT:{LED1,RGBLED1.1,RGBLED1.2,RGBLED1.3}
@@ -63,21 +81,25 @@ check "udev rule gives the group the LEDs" equals "$(stat -L -c '%G %A' /sys/cla
 check "one journal follower" followers 1
 check "the follower runs as the daemon's user" equals "$(ps -o user= -C journalctl)" glowkeeper
 check "all services up: solid green, single LED dark (no network)" leds "red=off green=on blue=off single=off"
+check "all services up: status line" status_line "internet unreachable · RGB: solid green, all services running"
 
 for case in "tiviad 2" "pelmad 3" "mender-client 4"; do
     set -- $case
     systemctl stop "$1"
     check "$1 stopped: $2 red flashes" leds "red=flashes:$2 green=off blue=off"
+    check "$1 stopped: status line" status_line "internet unreachable · RGB: $2 red flashes, $1 not running"
     systemctl start "$1"
     check "$1 back: green" leds "red=off green=on blue=off"
 done
 
 transition "update-check [Sync] -> update-fetch [Download_Enter]"
 check "update downloading: 3 white flashes" leds "red=flashes:3 green=flashes:3 blue=flashes:3"
+check "update downloading: status line" status_line "internet unreachable · RGB: 3 white flashes, update downloading"
 transition "mender-update-control [none] -> update-install [ArtifactInstall]"
 check "update installing: 4 white flashes" leds "red=flashes:4 green=flashes:4 blue=flashes:4"
 transition "update-check [Sync] -> check-wait [Idle]"
 check "update idle: green" leds "red=off green=on blue=off"
+check "update idle: status line" status_line "internet unreachable · RGB: solid green, all services running"
 
 pid=$(main_pid) follower=$(pgrep -x journalctl)
 kill -KILL "$pid"
@@ -102,5 +124,31 @@ check "stop: every LED at 0" equals "$(awk '{last[$2] = $3} END {print last["sin
 check "stop: no journal follower left" followers 0
 check "daemon logged no error" bash -c "! journalctl _SYSTEMD_UNIT=glowkeeper.service --no-pager -o cat | grep -i error"
 
+# LEDs registered after the start (a driver loaded late): udev restarts the
+# daemon, whose sandbox opens only the brightness files present at its start.
+systemctl stop leds
+check "late LEDs: unregistered" test ! -e /sys/class/leds/KYT:LED1
+since=$(cursor)
 systemctl start glowkeeper
+sleep 6
+registered=$SECONDS
+systemctl start leds
+check "late LEDs: solid green" leds "red=off green=on blue=off" --window 2
+check "late LEDs: green within 15 s (took $((SECONDS - registered)) s)" test $((SECONDS - registered)) -le 15
+check "late LEDs: the service runs" equals "$(prop ActiveState) $(prop Result)" "active success"
+check "late LEDs: four add events, one restart" \
+    equals "$(journalctl -u glowkeeper --after-cursor="$since" -o cat | grep -c '^Started glowkeeper.service')" 2
+check "late LEDs: failed writes meanwhile logged as errors" \
+    bash -c "journalctl -u glowkeeper --after-cursor='$since' -p err..err -o cat | grep -qx 'Error opening file: /sys/class/leds/KYT:LED1/brightness'"
+
+# An unknown word in the authentication file: the loop's error line at
+# priority err, the reader's own line at warning, each message alone.
+since=$(cursor)
+echo bogus >/tmp/Auth_status.txt
+systemctl restart glowkeeper
+check "journal: the error line at priority err" messages_at "$since" err "Authentication check: unknown state"
+check "journal: the reader's line at priority warning" messages_at "$since" warning "Authentication Error, undefined state"
+echo Registration_possible >/tmp/Auth_status.txt
+check "registration possible: status line" status_line "internet unreachable · RGB: slow blue, registration possible"
+rm /tmp/Auth_status.txt
 check "package removal stops the service" bash -c "dpkg -r glowkeeper >/dev/null && ! pgrep -x glowkeeper && ! pgrep -x journalctl"

@@ -3,12 +3,15 @@
 #include "app/supervisor.hpp"
 #include "led/led.hpp"
 #include "led/rgb_led.hpp"
+#include "log/journal_stream.hpp"
 #include "policy/connectivity_loop.hpp"
 #include "policy/rgb_status_loop.hpp"
 #include "status/update_monitor.hpp"
 
 #include <spdlog/sinks/ansicolor_sink.h>
+#include <spdlog/sinks/systemd_sink.h>
 #include <spdlog/spdlog.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -32,9 +35,18 @@ constexpr const char* redChannelPath = "/sys/class/leds/KYT:RGBLED1.1/brightness
 constexpr const char* greenChannelPath = "/sys/class/leds/KYT:RGBLED1.2/brightness";
 constexpr const char* blueChannelPath = "/sys/class/leds/KYT:RGBLED1.3/brightness";
 
-std::shared_ptr<spdlog::logger> createLogger() {
-    auto sink = std::make_shared<spdlog::sinks::ansicolor_stdout_sink<spdlog::details::console_mutex>>(
+// Straight to the journal when stdout is the journal, so each line keeps its
+// level as its priority and carries no time stamp of its own.
+std::shared_ptr<spdlog::sinks::sink> createSink() {
+    if (isJournalStream(STDOUT_FILENO)) {
+        return std::make_shared<spdlog::sinks::systemd_sink_mt>("glowkeeper");
+    }
+    return std::make_shared<spdlog::sinks::ansicolor_stdout_sink<spdlog::details::console_mutex>>(
         spdlog::color_mode::automatic);
+}
+
+std::shared_ptr<spdlog::logger> createLogger() {
+    auto sink = createSink();
     auto logger = std::make_shared<spdlog::logger>("glowkeeper", sink);
     spdlog::register_logger(logger);
     return logger;
@@ -73,14 +85,16 @@ int runDaemon(int argc, const char* const* argv) {
     UpdateMonitorControl monitorControl;
     PassCounter connectivityPasses{0};
     PassCounter rgbPasses{0};
-    Supervisor supervisor(&connectivityPasses, &rgbPasses);
+    DisplayState shown;
+    Supervisor supervisor(&connectivityPasses, &rgbPasses, &shown);
 
     Led led(singleLedPath, logger);
-    std::thread connectivityThread(connectivityLoop, &led, std::ref(running), logger, std::ref(connectivityPasses));
+    std::thread connectivityThread(connectivityLoop, &led, std::ref(running), logger, std::ref(connectivityPasses),
+                                   std::ref(shown));
     std::thread monitorThread(monitorUpdateStatus, std::ref(updateStatus), std::ref(monitorControl));
     RgbLed rgbLed(redChannelPath, greenChannelPath, blueChannelPath, logger);
     std::thread rgbThread(rgbStatusLoop, &rgbLed, std::ref(running), std::ref(updateStatus), logger,
-                          std::ref(rgbPasses));
+                          std::ref(rgbPasses), std::ref(shown));
 
     while (running.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -8,10 +8,11 @@
 namespace glowkeeper {
 
 void connectivityLoop(Led* led, std::atomic<bool>& running, std::shared_ptr<spdlog::logger> logger,
-                      std::atomic<std::uint64_t>& passes) {
+                      std::atomic<std::uint64_t>& passes, DisplayState& shown) {
     int previous = 0;
     while (running.load()) {
         const int result = checkInternet();
+        shown.internet.store(result);
         if (result < 0) {
             // Once per unbroken run of failures; the flashes repeat every pass.
             if (result != previous) {

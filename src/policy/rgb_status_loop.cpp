@@ -13,7 +13,7 @@ namespace {
 constexpr const char* authStatusPath = "/tmp/Auth_status.txt";
 
 void statusPass(RgbLed* led, std::atomic<UpdateStatus>& updateStatus, spdlog::logger& logger,
-                std::atomic<std::uint64_t>& passes) {
+                std::atomic<std::uint64_t>& passes, DisplayState& shown) {
     const int failed = checkServices();
     if (failed != 0) {
         logger.debug("Service check failed: {}", failed);
@@ -23,6 +23,7 @@ void statusPass(RgbLed* led, std::atomic<UpdateStatus>& updateStatus, spdlog::lo
     // One load, so the log line shows what the LED shows.
     const UpdateStatus update = updateStatus.load();
     logger.debug("Update status: {}", static_cast<int>(update));
+    shown.rgb.store({0, static_cast<std::int8_t>(failed), static_cast<std::int16_t>(update)});
     showStatus(failed, update, led);
     passes.fetch_add(1);
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -67,14 +68,14 @@ void showStatus(int failedServices, UpdateStatus status, RgbLed* led) {
 }
 
 void rgbStatusLoop(RgbLed* led, std::atomic<bool>& running, std::atomic<UpdateStatus>& updateStatus,
-                   std::shared_ptr<spdlog::logger> logger, std::atomic<std::uint64_t>& passes) {
+                   std::shared_ptr<spdlog::logger> logger, std::atomic<std::uint64_t>& passes, DisplayState& shown) {
     // Decided once: a status file created later is never read.
     const bool authMode = fileExists(authStatusPath) == 0;
     int previous = static_cast<int>(AuthState::Off);
 
     while (running.load()) {
         if (!authMode) {
-            statusPass(led, updateStatus, *logger, passes);
+            statusPass(led, updateStatus, *logger, passes, shown);
             continue;
         }
         const int code = static_cast<int>(readAuthStatus(authStatusPath));
@@ -83,12 +84,16 @@ void rgbStatusLoop(RgbLed* led, std::atomic<bool>& running, std::atomic<UpdateSt
         }
         const int before = previous;
         previous = code;
+        if (code >= static_cast<int>(AuthState::RegistrationPossible) &&
+            code <= static_cast<int>(AuthState::LongPressSuccess)) {
+            shown.rgb.store({static_cast<std::int8_t>(code), 0, -1});
+        }
         switch (static_cast<AuthState>(code)) {
             case AuthState::Off:
                 if (before != static_cast<int>(AuthState::Off)) {
                     led->reset();
                 }
-                statusPass(led, updateStatus, *logger, passes);
+                statusPass(led, updateStatus, *logger, passes, shown);
                 continue;
             case AuthState::RegistrationPossible:
                 led->blink(RgbLed::Blue, 0, 0);
@@ -104,7 +109,7 @@ void rgbStatusLoop(RgbLed* led, std::atomic<bool>& running, std::atomic<UpdateSt
                 break;
             default:
                 logger->error("Authentication check: unknown state");
-                statusPass(led, updateStatus, *logger, passes);
+                statusPass(led, updateStatus, *logger, passes, shown);
                 continue;
         }
         passes.fetch_add(1);

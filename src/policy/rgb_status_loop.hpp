@@ -3,6 +3,7 @@
 #pragma once
 
 #include "led/rgb_led.hpp"
+#include "policy/display_state.hpp"
 #include "status/update_monitor.hpp"
 
 #include <spdlog/logger.h>
@@ -13,9 +14,10 @@
 
 namespace glowkeeper {
 
-// Bumps `passes` once per pass, before the pause.
+// Bumps `passes` once per pass, before the pause; stores what decides each
+// display in `shown` before showing it.
 void rgbStatusLoop(RgbLed* led, std::atomic<bool>& running, std::atomic<UpdateStatus>& updateStatus,
-                   std::shared_ptr<spdlog::logger> logger, std::atomic<std::uint64_t>& passes);
+                   std::shared_ptr<spdlog::logger> logger, std::atomic<std::uint64_t>& passes, DisplayState& shown);
 
 // White flashes while downloading or installing, solid red after a failure;
 // any other status leaves the LED as it is.

@@ -1,5 +1,7 @@
 #include "status/auth_status.hpp"
 
+#include "log/journal_stream.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -70,7 +72,9 @@ int fileExists(const char* path) { return access(path, F_OK) == 0 ? 0 : -1; }
 AuthState readAuthStatus(const char* path) {
     const int fd = openRegularFile(path);
     if (fd < 0) {
-        std::cerr << "Error reading file " << path << std::endl;
+        // A warning: the loop logs the error that follows from it.
+        std::cerr << withPriority(STDERR_FILENO, LinePriority::Warning, std::string("Error reading file ") + path)
+                  << std::endl;
         return AuthState::ReadError;
     }
     static const std::size_t limit = longestWord() + 1;
@@ -79,7 +83,8 @@ AuthState readAuthStatus(const char* path) {
 
     const AuthState state = parseAuthStatus(firstBytes);
     if (state == AuthState::UndefinedState) {
-        std::cerr << "Authentication Error, undefined state" << std::endl;
+        std::cerr << withPriority(STDERR_FILENO, LinePriority::Warning, "Authentication Error, undefined state")
+                  << std::endl;
     }
     return state;
 }

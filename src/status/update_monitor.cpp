@@ -1,5 +1,7 @@
 #include "status/update_monitor.hpp"
 
+#include "log/journal_stream.hpp"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -65,7 +67,8 @@ pid_t spawnFollower(int outputFd) {
 void publish(std::atomic<UpdateStatus>& status, UpdateStatus value) {
     status.store(value);
     // One insertion, so a log line of another thread cannot land inside it.
-    const std::string line = "[Monitor] Updatestatus: " + std::to_string(static_cast<int>(value));
+    const std::string line = withPriority(STDOUT_FILENO, LinePriority::Info,
+                                          "[Monitor] Updatestatus: " + std::to_string(static_cast<int>(value)));
     std::cout << line << std::endl;
 }
 
@@ -88,7 +91,7 @@ void UpdateMonitorControl::stop() {
 void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl& control) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        std::cerr << "Failed to start journalctl" << std::endl;
+        std::cerr << withPriority(STDERR_FILENO, LinePriority::Error, "Failed to start journalctl") << std::endl;
         return;
     }
     pid_t pid = -1;
@@ -105,7 +108,7 @@ void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl
     if (pid <= 0) {
         close(pipeFds[0]);
         if (!stopped) {
-            std::cerr << "Failed to start journalctl" << std::endl;
+            std::cerr << withPriority(STDERR_FILENO, LinePriority::Error, "Failed to start journalctl") << std::endl;
         }
         return;
     }

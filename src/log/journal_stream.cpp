@@ -1,0 +1,45 @@
+#include "log/journal_stream.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+namespace glowkeeper {
+
+bool isJournalStream(int fd) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in the daemon changes its environment
+    const char* named = std::getenv("JOURNAL_STREAM");
+    if (named == nullptr) {
+        return false;
+    }
+    const std::string_view text(named);
+    std::uintmax_t device = 0;
+    std::uintmax_t inode = 0;
+    const auto [deviceEnd, deviceError] = std::from_chars(text.data(), text.data() + text.size(), device);
+    if (deviceError != std::errc() || deviceEnd == text.data() + text.size() || *deviceEnd != ':') {
+        return false;
+    }
+    const auto [inodeEnd, inodeError] = std::from_chars(deviceEnd + 1, text.data() + text.size(), inode);
+    struct stat info {};
+    if (inodeError != std::errc() || inodeEnd != text.data() + text.size() || fstat(fd, &info) != 0) {
+        return false;
+    }
+    return info.st_dev == device && info.st_ino == inode;
+}
+
+std::string withPriority(int fd, LinePriority priority, const std::string& line) {
+    // Decided once: the streams are not redirected while the daemon runs.
+    static const bool stdoutIsJournal = isJournalStream(STDOUT_FILENO);
+    static const bool stderrIsJournal = isJournalStream(STDERR_FILENO);
+    const bool journal = fd == STDOUT_FILENO ? stdoutIsJournal : fd == STDERR_FILENO && stderrIsJournal;
+    if (!journal) {
+        return line;
+    }
+    return "<" + std::to_string(static_cast<int>(priority)) + ">" + line;
+}
+
+}  // namespace glowkeeper

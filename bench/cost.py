@@ -198,6 +198,12 @@ def percentile(values, share):
     return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
 
 
+def pin():
+    """All subjects on one processor: each then meets the same other load,
+    caches and interrupts, instead of whichever the scheduler gave it."""
+    os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
+
+
 def enter_world(folder):
     """In a build's child before exec: a mount namespace of its own where the
     LED folders and the service folders are the slot's copies."""
@@ -238,7 +244,7 @@ def start_build(groups, name):
     folder = f"{SLOT_DIR}/{name}"
     return subprocess.Popen([folder + "/glowkeeper"], start_new_session=True, stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                            preexec_fn=lambda: (groups.add(name, os.getpid()), enter_world(folder)),
+                            preexec_fn=lambda: (groups.add(name, os.getpid()), pin(), enter_world(folder)),
                             env={"PATH": f"{folder}/bin:{SYSTEM_PATH}", "LANG": "C"})
 
 
@@ -256,7 +262,7 @@ def start_references(groups, sandbox, names):
     processes = {}
     for name in names:
         processes[name] = subprocess.Popen(commands[name], start_new_session=True, stdout=subprocess.DEVNULL,
-                                           preexec_fn=lambda name=name: groups.add(name, os.getpid()),
+                                           preexec_fn=lambda name=name: (groups.add(name, os.getpid()), pin()),
                                            env={"PATH": f"{BIN_DIR}:{SYSTEM_PATH}", "LANG": "C",
                                                 "GLOWSIM_IN_NAMESPACE": "1"})
     return processes

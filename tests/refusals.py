@@ -23,7 +23,8 @@ for path in sorted(glob.glob(f"{HERE}/scenarios/bad/*.scenario")):
     if kind == "refused":
         ok = run.returncode == 1 and not run.stdout and f"{os.path.basename(path)}:{want}" in run.stderr
     else:
-        ok = run.returncode == 1 and f"FAIL  {want}" in run.stdout if want.startswith("line ") else want in run.stdout
+        said = f"FAIL  {want}" if want.startswith("line ") else want
+        ok = run.returncode == 1 and said in run.stdout
     print(f"{'ok' if ok else 'WRONG'}  {os.path.basename(path)}: {kind} {want}")
     if not ok:
         wrong.append(f"{path}: exit {run.returncode}\n{run.stdout[-2000:]}{run.stderr}")

@@ -79,8 +79,9 @@ tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$work/uleds" --strip-components=3 
 echo 'obj-m := uleds.o' >"$work/uleds/Kbuild"
 cross=""
 [ "$arch" = "$native" ] || cross=$triple-
-make -s -C "$headers/usr/src/linux-headers-$release" M="$PWD/$work/uleds" CROSS_COMPILE="$cross" modules 2>&1 |
-    grep -v 'Skipping BTF' >&2 || true
+make -s -C "$headers/usr/src/linux-headers-$release" M="$PWD/$work/uleds" CROSS_COMPILE="$cross" modules \
+    >"$work/uleds.log" 2>&1 || { cat "$work/uleds.log" >&2; exit 1; }
+grep -v 'Skipping BTF' "$work/uleds.log" >&2 || true
 
 root=$work/root
 mmdebstrap --variant=minbase --architectures="$arch" --include="$packages" bookworm "$root" >"$work/bootstrap.log" 2>&1 ||

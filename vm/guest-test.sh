@@ -8,9 +8,15 @@ cd "$(dirname "$0")"
 results=/root/results
 mkdir -p "$results"
 log=/var/log/leds.log
-passed=0 failed=0
+passed=0 failed=0 complete=0
 
 finish() {
+    local status=$?
+    # A script that stops early has not passed, whatever it counted so far.
+    if [ "$complete" != 1 ]; then
+        failed=$((failed + 1))
+        echo "FAIL - the test stopped early (status $status)" | tee -a "$results/summary.txt"
+    fi
     echo "vm-test: $passed passed, $failed failed" | tee -a "$results/summary.txt"
     journalctl -b --no-pager >"$results/journal.txt"
     cp "$log" "$results/"
@@ -152,3 +158,4 @@ echo Registration_possible >/tmp/Auth_status.txt
 check "registration possible: status line" status_line "internet unreachable · RGB: slow blue, registration possible"
 rm /tmp/Auth_status.txt
 check "package removal stops the service" bash -c "dpkg -r glowkeeper >/dev/null && ! pgrep -x glowkeeper && ! pgrep -x journalctl"
+complete=1

@@ -162,6 +162,9 @@ class Sandbox:
         path = BIN_DIR if not self.journalctl else f"{BIN_DIR}:{SYSTEM_PATH}"
         self.args = args
         self.auth_at_start = os.path.exists(AUTH_FILE)
+        if self.user is not None and not self.gate.unavailable:
+            # preexec_fn runs after the switch of user, which may not move itself.
+            self.gate.unavailable = f"the daemon runs as {self.user}, outside the group"
         self.started_at = time.monotonic()
         self.process = subprocess.Popen(
             [RUN_DIR + "/glowkeeper", *args],

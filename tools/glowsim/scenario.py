@@ -160,6 +160,9 @@ def refuse_unrunnable(scenario):
             raise Refusal(f"{where} is empty", e.number)
         if e.kind == "stop" and stop is None:
             raise Refusal("'stop in' needs an 'at SECONDS stop' line", e.number)
+        if e.kind == "exit" and int(e.args["status"]) == 0:
+            raise Refusal("the daemon exits with 0 only after a stop signal: 'stop in A..B' checks that",
+                          e.number)
         if e.kind == "exit" and stop is not None:
             raise Refusal(f"'exit' is for a daemon that ends by itself, but line {scenario.stop_line} stops it",
                           e.number)
@@ -235,6 +238,7 @@ class Timeline:
     status: int = None
     stop: dict = None  # took, final values, follower_left
     follower_started: bool = False
+    ended_by_player: bool = False  # still running at the end, so the player stopped it
 
 
 def run(scenario, binary, args, stop):
@@ -262,6 +266,7 @@ def run(scenario, binary, args, stop):
         if any(e.kind == "exit" for e in scenario.expects):
             watch(box, tl, t0, time.monotonic() + 5, until_end=True)
         if box.running():  # no stop line, or the daemon did not stop
+            tl.ended_by_player = True
             box.signal(signal.SIGKILL if tl.stop else signal.SIGTERM)
         tl.status = box.process.wait(timeout=30)
         tl.ended = time.monotonic() - t0 if tl.ended is None else tl.ended
@@ -514,6 +519,8 @@ def check(tl, e):
     if e.kind == "untouched":
         return not tl.writes and not tl.follower_started, f"{len(tl.writes)} writes, follower {tl.follower_started}"
     if e.kind == "exit":
+        if tl.ended_by_player:
+            return False, f"the daemon did not end by itself; the player stopped it at {tl.ended:.2f} s"
         return tl.stop is None and tl.status == int(e.args["status"]), f"exit status {tl.status}"
     if e.kind == "stop":
         return check_stop(tl, e)

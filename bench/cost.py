@@ -12,12 +12,19 @@ calls and context switches from `perf stat --for-each-cgroup` in a window
 of their own; write times from `perf record` on the write system call's
 tracepoint (kernel time stamps), again in windows of their own.
 
+With --compare, the two builds run side by side in slots started the same
+way, over several rounds with their start order swapped each round; each
+build's figures are the mean over the rounds.
+
 Usage (root): /usr/bin/python3 bench/cost.py [--quick] [--binary B] [--nowork N]
+              [--compare B2] [--rounds N]
 """
 
 import argparse
+import ctypes
 import os
 import platform
+import shutil
 import signal
 import statistics
 import subprocess
@@ -29,13 +36,23 @@ sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
 from glowsim import namespace, world  # noqa: E402
 from glowsim.namespace import SYSTEM_PATH  # noqa: E402
+from glowsim.recorder import LEDS  # noqa: E402
 from glowsim.sandbox import BIN_DIR, CGROUP_ROOTS, RUN_DIR, Sandbox  # noqa: E402
 
 CG_MOUNT = "/run/glowbench-cg"
 LEAN_LEDS = "/sys/class/lean-leds"
-COMPARE_BIN = "/run/glowbench-bin"
+SLOT_DIR = RUN_DIR + "/slots"  # below the sandbox's run folder: its tmpfs copies are left out of memory
 TRACEFS = "/sys/kernel/tracing"
+LIBC = ctypes.CDLL(None, use_errno=True)
+CLONE_NEWNS, MS_BIND, MS_REC, MS_PRIVATE = 0x20000, 0x1000, 0x4000, 0x40000
+# Start times in s; the builds start at 0 and 0.5 s. In the main loop's 200 ms
+# they are then 100 ms apart, each 50 ms after a reference.
+REFERENCE_OFFSETS = {"nowork": 0.25, "job": 0.75, "lean": 0.35, "lean-read": 0.85}
 SETTLE = 3.0  # the first passes (start-up, first probe) are not counted
+LONGEST_PAUSE = 5.0  # the probe's
+# From the first build's start, a settled pause and a quarter of a status
+# pass: halfway between the passes of builds started 0.5 s apart.
+WINDOW_START = LONGEST_PAUSE + 0.25
 
 
 def log(text):
@@ -181,7 +198,57 @@ def percentile(values, share):
     return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
 
 
-def start_references(groups, sandbox, names, busy):
+def pin():
+    """All subjects on one processor: each then meets the same other load,
+    caches and interrupts, instead of whichever the scheduler gave it."""
+    os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
+
+
+def enter_world(folder):
+    """In a build's child before exec: a mount namespace of its own where the
+    LED folders and the service folders are the slot's copies."""
+    for result in (LIBC.unshare(CLONE_NEWNS), LIBC.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None),
+                   LIBC.mount(f"{folder}/leds".encode(), b"/sys/class/leds", None, MS_BIND, None),
+                   LIBC.mount(f"{folder}/cgroup".encode(), b"/sys/fs/cgroup", None, MS_BIND, None)):
+        if result != 0:
+            raise OSError(ctypes.get_errno(), "cannot give the build its own LED and service folders")
+
+
+def prepare_build(sandbox, name, binary, busy):
+    """One build of the daemon, started the same way in either slot: a copy
+    on the sandbox's tmpfs, a stand-in `journalctl` of its own that hands over
+    the busiest state's line and then waits, no reader on its output, its
+    group from its start, and LED and service folders of its own, copies of
+    the sandbox's. (The sandbox's own start would give one build a follower
+    reading its FIFO and readers on its output, the other none; and two
+    builds on the same files each find them in the cache after the other.)"""
+    folder = f"{SLOT_DIR}/{name}"
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder + "/bin")
+    shutil.copy2(binary, folder + "/glowkeeper")
+    for device in LEDS.values():
+        os.makedirs(f"{folder}/leds/{device}")
+        with open(f"{folder}/leds/{device}/brightness", "w") as file:
+            file.write("0")
+    services = folder + "/cgroup" + CGROUP_ROOTS[sandbox.layout][len("/sys/fs/cgroup"):]
+    os.makedirs(services)
+    for service in sandbox.services():
+        os.makedirs(f"{services}/{service}.service")
+    line = world.journal_line(world.TRANSITIONS["install"]) if busy else None
+    with open(folder + "/bin/journalctl", "w") as file:
+        file.write("#!/bin/sh\n" + (f"echo '{line}'\n" if line else "") + "exec sleep infinity\n")
+    os.chmod(folder + "/bin/journalctl", 0o755)
+
+
+def start_build(groups, name):
+    folder = f"{SLOT_DIR}/{name}"
+    return subprocess.Popen([folder + "/glowkeeper"], start_new_session=True, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            preexec_fn=lambda: (groups.add(name, os.getpid()), pin(), enter_world(folder)),
+                            env={"PATH": f"{folder}/bin:{SYSTEM_PATH}", "LANG": "C"})
+
+
+def start_references(groups, sandbox, names):
     """The subjects beside the daemon, each in its group from its start."""
     commands = {
         "nowork": [ARGS.nowork],
@@ -189,63 +256,90 @@ def start_references(groups, sandbox, names, busy):
         "job": [ARGS.nowork, "job", LEAN_LEDS + "-job", CGROUP_ROOTS[sandbox.layout]],
         "lean-read": ["/bin/bash", os.path.join(HERE, "lean-loop.sh"), LEAN_LEDS + "-read",
                       CGROUP_ROOTS[sandbox.layout], "read"],
-        # Writes the same files as the daemon; nothing watches them here.
-        "compare": [ARGS.compare],
     }
-    if "compare" in names:
-        # A follower of its own: the sandbox's journal feeds one reader only.
-        os.makedirs(COMPARE_BIN, exist_ok=True)
-        line = world.journal_line(world.TRANSITIONS["install"]) if busy else None
-        with open(COMPARE_BIN + "/journalctl", "w") as file:
-            file.write("#!/bin/sh\n" + (f"echo '{line}'\n" if line else "") + "exec sleep infinity\n")
-        os.chmod(COMPARE_BIN + "/journalctl", 0o755)
     for folder in ("", "-read", "-job"):
         os.makedirs(LEAN_LEDS + folder, exist_ok=True)
     processes = {}
     for name in names:
-        if name == "daemon":
-            continue
         processes[name] = subprocess.Popen(commands[name], start_new_session=True, stdout=subprocess.DEVNULL,
-                                           preexec_fn=lambda name=name: groups.add(name, os.getpid()),
-                                           env={"PATH": f"{COMPARE_BIN if name == 'compare' else BIN_DIR}:"
-                                                        f"{SYSTEM_PATH}", "LANG": "C", "GLOWSIM_IN_NAMESPACE": "1"})
+                                           preexec_fn=lambda name=name: (groups.add(name, os.getpid()), pin()),
+                                           env={"PATH": f"{BIN_DIR}:{SYSTEM_PATH}", "LANG": "C",
+                                                "GLOWSIM_IN_NAMESPACE": "1"})
     return processes
 
 
-def stop_references(processes):
+def stop_all(processes):
+    # All signalled first: each daemon may take up to its 5 s pause to end.
     for process in processes.values():
         os.killpg(process.pid, signal.SIGTERM)
+    for process in processes.values():
         process.wait()
 
 
-def measure_state(label, sandbox, healthy):
-    """Daemon and references side by side in one sandbox: CPU, memory,
-    system calls and switches. The references of the healthy job run only
-    beside the healthy daemon."""
-    names = ["daemon", "nowork"] + (["job", "lean", "lean-read"] if healthy else [])
-    names += ["compare"] if ARGS.compare else []
-    seconds = ARGS.cpu_seconds if healthy else ARGS.busy_seconds
+def measure_round(label, sandbox, healthy, builds):
+    """The builds (name: binary, started in this order) and the references
+    side by side in one sandbox: CPU, memory, system calls and switches. The
+    references of the healthy job run only beside the healthy daemon."""
+    names = list(builds) + ["nowork"] + (["job", "lean", "lean-read"] if healthy else [])
+    seconds = (ARGS.cpu_seconds if healthy else ARGS.busy_seconds) * (2 / ARGS.rounds if ARGS.rounds > 1 else 1)
+    seconds = max(1, round(seconds / LONGEST_PAUSE)) * LONGEST_PAUSE
     groups = Groups(label, names)
-    references = {}
+    processes = {}
     try:
-        sandbox.start()
-        groups.add("daemon", sandbox.process.pid)
-        references = start_references(groups, sandbox, names, busy=not healthy)
-        time.sleep(SETTLE)
+        # Subjects started together wake together, and the one woken second
+        # finds the caches warm (more so after the same program), so it costs
+        # less than it would alone. The builds start half a status pass apart,
+        # which is also half a main-loop pass; the references between them.
+        for name, binary in builds.items():
+            prepare_build(sandbox, name, binary, busy=not healthy)
+        offsets = {**REFERENCE_OFFSETS, **{name: 0.5 * position for position, name in enumerate(builds)}}
+        start = time.monotonic()
+        for name in sorted(names, key=offsets.get):
+            time.sleep(max(0.0, start + offsets[name] - time.monotonic()))
+            if name in builds:
+                processes[name] = start_build(groups, name)
+            else:
+                processes.update(start_references(groups, sandbox, [name]))
+        # The window holds as many passes of each loop of each build: whole
+        # probe pauses, from halfway between the two builds' passes.
+        time.sleep(max(0.0, start + WINDOW_START - time.monotonic()))
         log(f"{label}: CPU window of {seconds:.0f} s")
         cpu = cpu_window(groups, names, seconds)
-        pids = {"daemon": sandbox.process.pid, **{name: p.pid for name, p in references.items()}}
-        mem = {name: memory(pid) for name, pid in pids.items()}
-        log(f"{label}: system-call window of {ARGS.perf_seconds:.0f} s")
-        counts = perf_window(groups, names, ARGS.perf_seconds)
+        mem = {name: memory(process.pid) for name, process in processes.items()}
+        perf_seconds = ARGS.perf_seconds / (2 if ARGS.rounds > 1 else 1)
+        log(f"{label}: system-call window of {perf_seconds:.0f} s")
+        counts = perf_window(groups, names, perf_seconds)
+        ended = {name: process.poll() for name, process in processes.items() if process.poll() is not None}
+        if ended:
+            raise RuntimeError(f"{label}: ended during the measurement (exit status): {ended}")
         rows = {name: {**cpu[name], **mem[name], **counts.get(name, {})} for name in names}
     finally:
-        stop_references(references)
-        # Stopped, not killed: the follower it started sits in its group.
-        if sandbox.running():
-            sandbox.stop()
+        stop_all(processes)
         groups.close()
     return rows
+
+
+def measure_state(label, sandbox, healthy):
+    """All rounds of one state. With a compared build the start order is
+    swapped each round, so that neither build always starts first; each
+    figure is the mean over the rounds (memory: the largest), and each round's
+    CPU is kept for the report."""
+    builds = {"daemon": ARGS.binary, **({"compare": ARGS.compare} if ARGS.compare else {})}
+    rounds = []
+    for number in range(ARGS.rounds):
+        order = list(builds)[::-1] if number % 2 else list(builds)
+        rows = measure_round(f"{label}-{number + 1}", sandbox, healthy, {name: builds[name] for name in order})
+        rows["order"] = order
+        rounds.append(rows)
+    merged = {}
+    for name in rounds[0]:
+        if name == "order":
+            continue
+        values = [rows[name] for rows in rounds]
+        merged[name] = {key: (max if key in ("Private_Dirty", "Rss", "Threads") else statistics.mean)(
+            value[key] for value in values) for key in values[0]}
+    merged["rounds"] = [(rows["order"], {name: rows[name]["cpu"] for name in builds}) for rows in rounds]
+    return merged
 
 
 def healthy_cost():
@@ -336,10 +430,40 @@ def machine():
             f"load average before the run {' '.join(load)}")
 
 
+def slot_bias(rounds):
+    """How much more the build started first costs than the one started
+    second, in per cent, over rounds that swap the order: the builds'
+    own difference cancels out."""
+    first = statistics.mean(cpu[order[0]] for order, cpu in rounds)
+    second = statistics.mean(cpu[order[1]] for order, cpu in rounds)
+    return (first / second - 1) * 100
+
+
+def comparison(healthy, busiest):
+    def change(state):
+        return (state["daemon"]["cpu"] / state["compare"]["cpu"] - 1) * 100
+
+    def per_round(state):
+        return ", ".join(f"{cpu['daemon']:.3f}/{cpu['compare']:.3f}{'' if order[0] == 'daemon' else ' (swapped)'}"
+                         for order, cpu in state["rounds"])
+
+    text = (f"Against the compared build ({os.path.basename(ARGS.compare)}), mean CPU over {ARGS.rounds} rounds "
+            f"with the start order swapped each round: {change(healthy):+.1f} % healthy "
+            f"({healthy['daemon']['cpu']:.3f} against {healthy['compare']['cpu']:.3f} s/hour), "
+            f"{change(busiest):+.1f} % busiest ({busiest['daemon']['cpu']:.3f} against "
+            f"{busiest['compare']['cpu']:.3f}). Per round, daemon/compared, healthy: {per_round(healthy)}; "
+            f"busiest: {per_round(busiest)}.")
+    if ARGS.rounds > 1:
+        text += (f" The build started first cost {slot_bias(healthy['rounds']):+.1f} % healthy and "
+                 f"{slot_bias(busiest['rounds']):+.1f} % busiest against the one started second.")
+    return text
+
+
 def table(healthy, busiest, fast, spans, slow, firsts, stops, busy_stop, before):
     labels = {"daemon": "daemon, healthy", "nowork": "no-work program", "job": "bare job in C (its system calls only)",
               "lean": "lean shell loop (`sleep 1`)",
-              "lean-read": "lean shell loop (`read -t 1`)", "compare": "compared build, healthy"}
+              "lean-read": "lean shell loop (`read -t 1`)",
+              "compare": f"compared build ({os.path.basename(ARGS.compare or '')}), healthy"}
     lines = [f"Measured {before}.", "",
              "| Subject | CPU s/hour | Private dirty KiB | RSS KiB | Threads | Wake-ups/s | System calls/s |",
              "|---|---:|---:|---:|---:|---:|---:|"]
@@ -354,7 +478,7 @@ def table(healthy, busiest, fast, spans, slow, firsts, stops, busy_stop, before)
     row("daemon, busiest", busiest["daemon"])
     row("no-work program (busiest run)", busiest["nowork"])
     if "compare" in busiest:
-        row("compared build, busiest", busiest["compare"])
+        row(f"compared build ({os.path.basename(ARGS.compare)}), busiest", busiest["compare"])
     over_nowork = healthy["daemon"]["cpu"] / healthy["nowork"]["cpu"]
     under_lean = healthy["lean"]["cpu"] / healthy["daemon"]["cpu"]
     busy_over = busiest["daemon"]["cpu"] / busiest["nowork"]["cpu"]
@@ -365,8 +489,7 @@ def table(healthy, busiest, fast, spans, slow, firsts, stops, busy_stop, before)
               f"no-work program, the daemon {healthy['daemon']['cpu'] / healthy['job']['cpu']:.2f} × the bare job. "
               f"Busiest CPU: {busy_over:.2f} × the no-work program."]
     if "compare" in healthy:
-        lines.append(f"Compared build: {healthy['compare']['cpu'] / healthy['nowork']['cpu']:.2f} × the no-work "
-                     f"program healthy, {busiest['compare']['cpu'] / busiest['nowork']['cpu']:.2f} × busiest.")
+        lines += ["", comparison(healthy, busiest)]
     lines += ["",
               "| Timing | p50 | p99 | max | samples | target |", "|---|---:|---:|---:|---:|---|"]
 
@@ -389,6 +512,9 @@ def main():
     parser.add_argument("--binary", default="build/glowkeeper")
     parser.add_argument("--nowork", default="build/bench/nowork")
     parser.add_argument("--compare", help="another build of the daemon, measured beside it")
+    parser.add_argument("--rounds", type=int,
+                        help="with --compare: rounds, the start order swapped each round (default 4); "
+                        "the windows, twice a single run's in all, are split over them")
     parser.add_argument("--quick", action="store_true", help="short windows (about a minute in all)")
     parser.add_argument("--profile", action="store_true",
                         help="instead: the healthy daemon alone under perf record -g, then its report")
@@ -396,6 +522,10 @@ def main():
     ARGS.binary = os.path.abspath(ARGS.binary)
     ARGS.nowork = os.path.abspath(ARGS.nowork)
     ARGS.compare = ARGS.compare and os.path.abspath(ARGS.compare)
+    for binary in (ARGS.binary, ARGS.compare):
+        if binary and (not os.access(binary, os.X_OK) or binary.startswith(("/tmp/", "/run/"))):
+            parser.error(f"{binary}: no executable file outside /tmp and /run (the sandbox covers those)")
+    ARGS.rounds = ARGS.rounds or (4 if ARGS.compare else 1)
     scale = 0.25 if ARGS.quick else 1.0
     ARGS.cpu_seconds, ARGS.busy_seconds = 90 * scale, 45 * scale
     ARGS.perf_seconds, ARGS.timing_seconds = max(5, 10 * scale), 40 * scale

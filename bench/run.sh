@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the daemon (RelWithDebInfo) and the no-work reference, then runs the
 # cost benchmark in a private namespace. Needs root and perf (linux-perf).
-# Usage: bench/run.sh [--quick]
+# Usage: bench/run.sh [--quick] [--compare OTHER_BUILD [--rounds N]] [--profile]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] ||

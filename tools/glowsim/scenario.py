@@ -8,8 +8,8 @@ log must show, played on the real daemon. One line each, `#` comments:
     expect [A..B] WHAT                    checked over that window (the whole run without one)
 
 CHANGE is the live view's vocabulary (world.py). WHAT is one of
-    led|rgb solid on|COLOUR [every S] [dipping]   never dark (dipping: dark for at most 0.2 s at times);
-                                          rewritten every S s
+    led|rgb solid on|COLOUR [every S] [dipping]   never dark, and an LED not yet written is dark
+                                          (dipping: dark for at most 0.2 s at times); rewritten every S s
     led|rgb dark                          never lit in the window
     led|rgb flashes N on|COLOUR [every S] every complete burst: N flashes at 200 ms; bursts S s apart
     led|rgb blink on|COLOUR slow          500 ms lit, 500 ms dark
@@ -369,12 +369,14 @@ def check_lane(tl, e):
     else:
         every = float(e.args["every"]) if e.args.get("every") else None
         ok, why = {"solid": check_solid, "blink": check_blink, "flashes": check_flashes}[e.kind](tl, e, lit, every)
-    return ok, ok or f"{why}; {seen(tl, e.args['lane'], e.low, e.high)}"
+    # A solid check counts dips too short to draw: so must its account of what was seen.
+    transient = 0 if e.kind == "solid" else TRANSIENT
+    return ok, ok or f"{why}; {seen(tl, e.args['lane'], e.low, e.high, transient)}"
 
 
-def seen(tl, lane, low, high):
+def seen(tl, lane, low, high, transient=TRANSIENT):
     """What a lane showed in the window, in words."""
-    segs = [s for s in segments(tl, lane) if s[1] > low and s[0] < high]
+    segs = [s for s in segments(tl, lane, transient) if s[1] > low and s[0] < high]
 
     def stretch(s):
         return f"{s[2]} from {at(max(s[0], low))}" + (f" to {at(s[1])} s" if s[1] < high else " s")
@@ -426,8 +428,10 @@ def group_bursts(lit, every=None):
 
 def check_solid(tl, e, lit, every):
     low, high = e.low, min(e.high, tl.end)
+    # Even a moment of dark counts, and so does the stretch before the first
+    # write: an LED nobody has written yet is dark.
     dips = [(max(s[0], low), min(s[1], high) - max(s[0], low)) for s in segments(tl, e.args["lane"], transient=0)
-            if s[2] == "dark" and s[0] > 0 and s[1] >= low and s[0] <= high]  # even a moment; none before any write
+            if s[2] == "dark" and s[1] > low and s[0] < high]
     if e.args["dipping"] and not dips:
         return False, "never dark for a moment"
     if long := [d for d in dips if not e.args["dipping"] or d[1] > 0.2]:

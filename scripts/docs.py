@@ -244,7 +244,7 @@ def expectation_for(row):
         match = re.match(form, pattern)
         if match:
             return f"{row.lane} " + words.format(match.group(1))
-    simple = {"lit": "solid on", "dark": "dark", "the status display below": None}
+    simple = {"on": "solid on", "dark": "dark", "the status display below": None}
     if pattern not in simple:
         raise DocError(f"README.md: a pattern this check cannot read: {pattern!r}")
     return simple[pattern] and f"{row.lane} {simple[pattern]}"

@@ -267,9 +267,10 @@ class Sandbox:
             return None
 
     def restart_needed(self):
-        """True when the file's existence differs from what the daemon saw at
-        start-up, which is the only time it looks."""
-        return self.running() and self.auth_at_start != os.path.exists(AUTH_FILE)
+        """True when a file appeared that the daemon never reads: it looks for
+        one only at start-up. (A file there at start-up is read every pass, so
+        its removal shows at once.)"""
+        return self.running() and not self.auth_at_start and os.path.exists(AUTH_FILE)
 
     def journal(self, line):
         if self.journal_fd is not None:

@@ -65,7 +65,7 @@ protected:
     }
 
     void start() {
-        monitor = std::async(std::launch::async, [this] { monitorUpdateStatus(status, control); });
+        monitor = std::async(std::launch::async, [this] { monitorUpdateStatus(report, control); });
     }
 
     // What the monitor printed (standard output, then error). One still
@@ -81,7 +81,7 @@ protected:
     }
 
     TempDir dir;
-    std::atomic<UpdateStatus> status{UpdateStatus::Idle};
+    UpdateReport report{UpdateStatus::Idle};
     UpdateMonitorControl control;
     std::future<void> monitor;
 };
@@ -93,7 +93,8 @@ TEST_F(UpdateMonitor, OutputEndReturnsWithUnknownStatus) {
     standIn("printf '%s\\n' \"$@\" > " + dir.file("args") + "\nls /proc/$$/fd > " + dir.file("fds"));
     start();
     EXPECT_EQ(join(3s), "");
-    EXPECT_EQ(status.load(), UpdateStatus::Unknown);
+    EXPECT_EQ(report.status.load(), UpdateStatus::Unknown);
+    EXPECT_EQ(report.follower.load(), FollowerState::Ended);
     EXPECT_EQ(readFile(dir.file("args")), "-fu\nmender-client\n--no-pager\n");
     const std::string fds = "\n" + readFile(dir.file("fds"));
     EXPECT_NE(fds.find("\n1\n"), std::string::npos) << fds;
@@ -107,7 +108,8 @@ TEST_F(UpdateMonitor, StopBeforeStartStartsNothing) {
     start();
     EXPECT_EQ(join(1s), "");
     EXPECT_EQ(standInPid(), -1);
-    EXPECT_EQ(status.load(), UpdateStatus::Idle);
+    EXPECT_EQ(report.status.load(), UpdateStatus::Idle);
+    EXPECT_EQ(report.follower.load(), FollowerState::Starting);
 }
 
 TEST_F(UpdateMonitor, FollowerThatCannotStartIsReported) {
@@ -119,7 +121,8 @@ TEST_F(UpdateMonitor, FollowerThatCannotStartIsReported) {
     monitor.wait_for(1s);
     setrlimit(RLIMIT_NOFILE, &limit);
     EXPECT_EQ(join(1s), "Failed to start journalctl\n");
-    EXPECT_EQ(status.load(), UpdateStatus::Idle);
+    EXPECT_EQ(report.status.load(), UpdateStatus::Idle);
+    EXPECT_EQ(report.follower.load(), FollowerState::CouldNotStart);
 }
 
 class UpdateMonitorStop : public UpdateMonitor, public testing::WithParamInterface<bool> {};
@@ -131,11 +134,11 @@ TEST_P(UpdateMonitorStop, EndsTheFollowerAndKeepsTheStatus) {
     // the same transition twice, in one write, must be published twice.
     standIn((GetParam() ? "trap '' TERM\n" : "") + ("echo '" + download + "\n" + download + "'\nexec sleep 1000"));
     start();
-    EXPECT_TRUE(waitUntil([&] { return status.load() == UpdateStatus::Downloading && standInPid() > 0; }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return report.status.load() == UpdateStatus::Downloading && standInPid() > 0; }, 3s));
     const long long took = millisOf([&] { control.stop(); });
     EXPECT_TRUE(GetParam() ? took >= 1900 && took <= 4000 : took <= 1000) << took;
     EXPECT_EQ(join(1s), "[Monitor] Updatestatus: 2\n[Monitor] Updatestatus: 2\n");
-    EXPECT_EQ(status.load(), UpdateStatus::Downloading);
+    EXPECT_EQ(report.status.load(), UpdateStatus::Downloading);
 }
 
 INSTANTIATE_TEST_SUITE_P(Followers, UpdateMonitorStop, testing::Bool(),

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <iostream>
 
 namespace glowkeeper {
 
@@ -64,12 +63,9 @@ pid_t spawnFollower(int outputFd) {
     return error == 0 ? pid : -1;
 }
 
-void publish(std::atomic<UpdateStatus>& status, UpdateStatus value) {
-    status.store(value);
-    // One insertion, so a log line of another thread cannot land inside it.
-    const std::string line = withPriority(STDOUT_FILENO, LinePriority::Info,
-                                          "[Monitor] Updatestatus: " + std::to_string(static_cast<int>(value)));
-    std::cout << line << std::endl;
+void publish(UpdateReport& report, UpdateStatus value) {
+    report.status.store(value);
+    writeLine(STDOUT_FILENO, LinePriority::Info, "[Monitor] Updatestatus: " + std::to_string(static_cast<int>(value)));
 }
 
 }  // namespace
@@ -88,10 +84,11 @@ void UpdateMonitorControl::stop() {
     }
 }
 
-void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl& control) {
+void monitorUpdateStatus(UpdateReport& report, UpdateMonitorControl& control) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        std::cerr << withPriority(STDERR_FILENO, LinePriority::Error, "Failed to start journalctl") << std::endl;
+        report.follower.store(FollowerState::CouldNotStart);
+        writeLine(STDERR_FILENO, LinePriority::Error, "Failed to start journalctl");
         return;
     }
     pid_t pid = -1;
@@ -108,16 +105,18 @@ void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl
     if (pid <= 0) {
         close(pipeFds[0]);
         if (!stopped) {
-            std::cerr << withPriority(STDERR_FILENO, LinePriority::Error, "Failed to start journalctl") << std::endl;
+            report.follower.store(FollowerState::CouldNotStart);
+            writeLine(STDERR_FILENO, LinePriority::Error, "Failed to start journalctl");
         }
         return;
     }
 
-    status.store(UpdateStatus::Unknown);
+    report.follower.store(FollowerState::Following);
+    report.status.store(UpdateStatus::Unknown);
     if (FILE* stream = fdopen(pipeFds[0], "r")) {
         char buffer[512];
         while (fgets(buffer, sizeof(buffer), stream) != nullptr) {
-            matchTransitions(buffer, [&status](UpdateStatus value) { publish(status, value); });
+            matchTransitions(buffer, [&report](UpdateStatus value) { publish(report, value); });
         }
         (void)fclose(stream);
     } else {
@@ -134,6 +133,7 @@ void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl
         control.followerEnded = true;
         (void)waitpid(pid, nullptr, 0);
     }
+    report.follower.store(FollowerState::Ended);
     control.reaped.notify_all();
 }
 

@@ -23,6 +23,15 @@ enum class UpdateStatus : std::int32_t {
     Failed = 99,
 };
 
+// Whether the journal follower still reports; the status line says when not.
+enum class FollowerState : std::int8_t { Starting, Following, Ended, CouldNotStart };
+
+// What the monitor publishes for the display loops and the status line.
+struct UpdateReport {
+    std::atomic<UpdateStatus> status{UpdateStatus::Unknown};
+    std::atomic<FollowerState> follower{FollowerState::Starting};
+};
+
 // Transition texts of the update client, matched anywhere in a journal line.
 extern const std::unordered_map<std::string, UpdateStatus> updateTransitionTable;
 
@@ -42,7 +51,7 @@ public:
     void stop();
 
 private:
-    friend void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl& control);
+    friend void monitorUpdateStatus(UpdateReport& report, UpdateMonitorControl& control);
 
     std::mutex mutex;
     std::condition_variable reaped;
@@ -52,7 +61,7 @@ private:
 };
 
 // Thread body: returns when the follower cannot be started or its output ends.
-void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl& control);
+void monitorUpdateStatus(UpdateReport& report, UpdateMonitorControl& control);
 
 // Calls onMatch with the status of every transition text found in the chunk,
 // in the table's order; the monitor passes each line it reads, cut at a NUL.

@@ -11,31 +11,35 @@ namespace glowkeeper::test {
 
 const std::string download = "update-check [Sync] -> update-fetch [Download_Enter]";
 
-// The values found in `chunk`, sorted.
-std::vector<int> matches(const std::string& chunk) {
-    std::vector<int> found;
-    matchTransitions(chunk, [&](UpdateStatus value) { found.push_back(static_cast<int>(value)); });
-    std::sort(found.begin(), found.end());
-    return found;
-}
-
-TEST(UpdateTransitions, EachTextMapsToItsStatusAnywhereInALine) {
-    const std::vector<std::pair<std::string, std::vector<int>>> table{
-        {"update-check [Sync] -> check-wait [Idle]", {0}},
-        {download, {2}},
-        {"update-store [Download_Enter] -> update-after-store [Download_Leave]", {2}},
-        {"update-fetch [Download_Enter] -> update-store [Download_Enter]", {2}},
-        {"mender-update-control [none] -> update-install [ArtifactInstall]", {3}},
-        {"mender-update-control [none] -> reboot [ArtifactReboot_Enter]", {3}},
-        {"mender-update-control [none] -> update-commit [ArtifactCommit_Enter]", {3}},
-        {"update-status-report [none] -> idle [Idle]", {3}},
-        {"inventory-update [Sync] -> check-wait [Idle]", {0}},
-        {"update-error [ArtifactFailure] -> cleanup [Error]", {99}},
-        {download + " then update-error [ArtifactFailure] -> cleanup [Error]", {2, 99}},
-        {"update-check [Sync]", {}},
-        {"Update-check [Sync] -> update-fetch [Download_Enter]", {}}};
-    for (const auto& [text, values] : table) {
-        EXPECT_EQ(matches("Dec 06 19:16:39 gw mender[412]: msg=\"State transition: " + text + "\"\n"), values) << text;
+// Every recognised line prints its status, and a failure stays recorded
+// (for the LED's hold) through the client's own tail: the status report, its
+// inventory update, and an update check that finds nothing. Deployment work
+// ends it; a second failure records itself anew.
+TEST(UpdateTransitions, EachTextMapsToItsStatusAndEndsAFailureOnlyWithNewWork) {
+    enum Failure { Kept, Ended, New };
+    const std::vector<std::tuple<std::string, std::vector<int>, Failure>> table{
+        {"update-check [Sync] -> check-wait [Idle]", {0}, Kept},
+        {download, {2}, Ended},
+        {"update-store [Download_Enter] -> update-after-store [Download_Leave]", {2}, Ended},
+        {"update-fetch [Download_Enter] -> update-store [Download_Enter]", {2}, Ended},
+        {"mender-update-control [none] -> update-install [ArtifactInstall]", {3}, Ended},
+        {"mender-update-control [none] -> reboot [ArtifactReboot_Enter]", {3}, Ended},
+        {"mender-update-control [none] -> update-commit [ArtifactCommit_Enter]", {3}, Ended},
+        {"update-status-report [none] -> idle [Idle]", {3}, Kept},
+        {"inventory-update [Sync] -> check-wait [Idle]", {0}, Kept},
+        {"update-error [ArtifactFailure] -> cleanup [Error]", {99}, New},
+        {"update-check [Sync]", {}, Kept},
+        {"Update-check [Sync] -> update-fetch [Download_Enter]", {}, Kept}};
+    for (const auto& [text, values, failure] : table) {
+        UpdateReport report;
+        report.failure.store({-100, 777});
+        testing::internal::CaptureStdout();
+        matchTransitions("Dec 06 19:16:39 gw mender[412]: msg=\"State transition: " + text + "\"\n",
+                         [&](const Transition& transition) { publish(report, transition); });
+        const std::string printed = values.empty() ? "" : "[Monitor] Updatestatus: " + std::to_string(values[0]) + "\n";
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), printed) << text;
+        EXPECT_EQ(report.failure.load().recorded(), failure != Ended) << text;
+        EXPECT_EQ(report.failure.load().atSecond == -100, failure == Kept) << text;
     }
 }
 

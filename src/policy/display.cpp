@@ -90,7 +90,14 @@ std::optional<RgbDisplay> authDisplay(AuthState state) {
     }
 }
 
-RgbDisplay statusDisplay(int failedServices, UpdateStatus update) {
+bool failureHold(UpdateFailure failure, std::int32_t nowSecond) {
+    return failure.recorded() && nowSecond - failure.atSecond < failureHoldSeconds;
+}
+
+RgbDisplay statusDisplay(int failedServices, UpdateStatus update, UpdateFailure failure, std::int32_t nowSecond) {
+    if (failureHold(failure, nowSecond)) {
+        return {RgbReason::UpdateFailed, 0, failure.minuteOfDay};
+    }
     switch (update) {
         case UpdateStatus::Downloading:
             return {RgbReason::UpdateDownloading};

@@ -53,8 +53,16 @@ InternetDisplay internetDisplay(int probeResult);
 // The display while the authentication procedure holds the LED (codes 1 to
 // 4), else none: the status display then decides.
 std::optional<RgbDisplay> authDisplay(AuthState state);
-// Update activity first, then failed services, else solid green.
-RgbDisplay statusDisplay(int failedServices, UpdateStatus update);
+// How long a failed update stays on the LED when no new deployment begins:
+// the client's default poll interval, about as long as the latest status
+// would show it if the client waited for its next poll.
+constexpr std::int32_t failureHoldSeconds = 30 * 60;
+// Whether the LED still holds the failure at `nowSecond` (monotonic seconds).
+bool failureHold(UpdateFailure failure, std::int32_t nowSecond);
+// A failure still held first, then update activity, then failed services,
+// else solid green.
+RgbDisplay statusDisplay(int failedServices, UpdateStatus update, UpdateFailure failure = {},
+                         std::int32_t nowSecond = 0);
 
 RgbPattern patternOf(RgbDisplay display);
 void show(Led* led, InternetDisplay display);

@@ -23,7 +23,7 @@ void statusPass(RgbLed* led, const UpdateReport& report, spdlog::logger& logger,
     // One load, so the log line shows what the LED shows.
     const UpdateStatus update = report.status.load();
     logger.debug("Update status: {}", static_cast<int>(update));
-    const RgbDisplay display = statusDisplay(failed, update);
+    const RgbDisplay display = statusDisplay(failed, update, report.failure.load(), monotonicSecond());
     shown.rgb.store(display);
     show(led, display);
     passes.fetch_add(1);

@@ -11,20 +11,21 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 
 namespace glowkeeper {
 
-const std::unordered_map<std::string, UpdateStatus> updateTransitionTable = {
-    {"update-check [Sync] -> check-wait [Idle]", UpdateStatus::Idle},
-    {"update-check [Sync] -> update-fetch [Download_Enter]", UpdateStatus::Downloading},
-    {"update-store [Download_Enter] -> update-after-store [Download_Leave]", UpdateStatus::Downloading},
-    {"update-fetch [Download_Enter] -> update-store [Download_Enter]", UpdateStatus::Downloading},
-    {"mender-update-control [none] -> update-install [ArtifactInstall]", UpdateStatus::Installing},
-    {"mender-update-control [none] -> reboot [ArtifactReboot_Enter]", UpdateStatus::Installing},
-    {"mender-update-control [none] -> update-commit [ArtifactCommit_Enter]", UpdateStatus::Installing},
-    {"update-status-report [none] -> idle [Idle]", UpdateStatus::Installing},
-    {"inventory-update [Sync] -> check-wait [Idle]", UpdateStatus::Idle},
-    {"update-error [ArtifactFailure] -> cleanup [Error]", UpdateStatus::Failed},
+const std::unordered_map<std::string, Transition> updateTransitionTable = {
+    {"update-check [Sync] -> check-wait [Idle]", {UpdateStatus::Idle, false}},
+    {"update-check [Sync] -> update-fetch [Download_Enter]", {UpdateStatus::Downloading, true}},
+    {"update-store [Download_Enter] -> update-after-store [Download_Leave]", {UpdateStatus::Downloading, true}},
+    {"update-fetch [Download_Enter] -> update-store [Download_Enter]", {UpdateStatus::Downloading, true}},
+    {"mender-update-control [none] -> update-install [ArtifactInstall]", {UpdateStatus::Installing, true}},
+    {"mender-update-control [none] -> reboot [ArtifactReboot_Enter]", {UpdateStatus::Installing, true}},
+    {"mender-update-control [none] -> update-commit [ArtifactCommit_Enter]", {UpdateStatus::Installing, true}},
+    {"update-status-report [none] -> idle [Idle]", {UpdateStatus::Installing, false}},
+    {"inventory-update [Sync] -> check-wait [Idle]", {UpdateStatus::Idle, false}},
+    {"update-error [ArtifactFailure] -> cleanup [Error]", {UpdateStatus::Failed, false}},
 };
 
 namespace {
@@ -63,9 +64,14 @@ pid_t spawnFollower(int outputFd) {
     return error == 0 ? pid : -1;
 }
 
-void publish(UpdateReport& report, UpdateStatus value) {
-    report.status.store(value);
-    writeLine(STDOUT_FILENO, LinePriority::Info, "[Monitor] Updatestatus: " + std::to_string(static_cast<int>(value)));
+// Local time; the daemon's time zone is the system's.
+std::int16_t localMinuteOfDay() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) {
+        return 0;
+    }
+    return static_cast<std::int16_t>(local.tm_hour * 60 + local.tm_min);
 }
 
 }  // namespace
@@ -116,7 +122,7 @@ void monitorUpdateStatus(UpdateReport& report, UpdateMonitorControl& control) {
     if (FILE* stream = fdopen(pipeFds[0], "r")) {
         char buffer[512];
         while (fgets(buffer, sizeof(buffer), stream) != nullptr) {
-            matchTransitions(buffer, [&report](UpdateStatus value) { publish(report, value); });
+            matchTransitions(buffer, [&report](const Transition& transition) { publish(report, transition); });
         }
         (void)fclose(stream);
     } else {
@@ -137,12 +143,31 @@ void monitorUpdateStatus(UpdateReport& report, UpdateMonitorControl& control) {
     control.reaped.notify_all();
 }
 
-void matchTransitions(std::string_view chunk, const std::function<void(UpdateStatus)>& onMatch) {
-    for (const auto& [text, value] : updateTransitionTable) {
+void matchTransitions(std::string_view chunk, const std::function<void(const Transition&)>& onMatch) {
+    for (const auto& [text, transition] : updateTransitionTable) {
         if (chunk.find(text) != std::string_view::npos) {
-            onMatch(value);
+            onMatch(transition);
         }
     }
+}
+
+std::int32_t monotonicSecond() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::int32_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+}
+
+void publish(UpdateReport& report, const Transition& transition) {
+    // In this order, a pass that sees only one of the two stores still shows
+    // what it showed before or the failure.
+    if (transition.status == UpdateStatus::Failed) {
+        report.failure.store({monotonicSecond(), localMinuteOfDay()});
+    }
+    report.status.store(transition.status);
+    if (transition.startsWork) {
+        report.failure.store({});
+    }
+    writeLine(STDOUT_FILENO, LinePriority::Info,
+              "[Monitor] Updatestatus: " + std::to_string(static_cast<int>(transition.status)));
 }
 
 }  // namespace glowkeeper

@@ -25,6 +25,7 @@ int main() {
     for (const UpdateStatus status : {UpdateStatus::Downloading, UpdateStatus::Installing, UpdateStatus::Failed}) {
         print("update", statusText(statusDisplay(0, status)));
     }
+    print("update", statusText(statusDisplay(0, UpdateStatus::Idle, UpdateFailure{0, 12 * 60 + 57}, 0)));
     for (std::size_t bit = 0; bit < monitoredServices.size(); ++bit) {
         print("services", statusText(statusDisplay(1 << bit, UpdateStatus::Idle)));
     }

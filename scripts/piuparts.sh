@@ -38,6 +38,7 @@ for tool in journalctl systemctl udevadm; do
 done
 EOF
 chmod +x "$scripts/post_install_tools"
+rm -f "$work/piuparts.log"
 
 piuparts --distribution=bookworm --basetgz="$base" --scriptsdir="$scripts" --no-upgrade-test --warn-on-others \
     --log-file="$work/piuparts.log" "$deb" >/dev/null ||

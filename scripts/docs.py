@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""Keeps the man page in step with the README.
+"""Keeps the man page in step with the README and the code.
 
 The tables of LED patterns live in README.md, each after a
 "<!-- leds: NAME -->" comment. Run without arguments, this writes them into
 the regions between '.\\" leds: NAME' and '.\\" end leds' of docs/glowkeeper.8,
-and the version and month of .TH from debian/changelog.
+the status line's texts of each group that glowkeeper-status-texts prints
+(GLOWKEEPER_STATUS_TEXTS, else build/glowkeeper-status-texts) into the regions
+between '.\\" status: GROUP' and '.\\" end status', and the version and month
+of .TH from debian/changelog.
 
 With --check it changes nothing and fails when the man page is out of date,
 when it does not explain a log line that the daemon can write, when a table
@@ -15,6 +18,7 @@ in README.md or docs/*.md points nowhere.
 
 import argparse
 import difflib
+import os
 import re
 import subprocess
 import sys
@@ -22,6 +26,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+from glowsim import lines  # noqa: E402  the one list of the daemon's lines
 README = ROOT / "README.md"
 MAN_PAGE = ROOT / "docs" / "glowkeeper.8"
 CHANGELOG = ROOT / "debian" / "changelog"
@@ -31,6 +37,9 @@ TABLE_MARK = re.compile(r"^<!-- leds: (\w+) -->$")
 REGION_START = re.compile(r'^\.\\" leds: (\w+)$')
 REGION_END = '.\\" end leds'
 PATTERN_HEADERS = {"Single LED", "RGB LED"}
+STATUS_START = re.compile(r'^\.\\" status: (\w+)$')
+STATUS_END = '.\\" end status'
+STATUS_TEXTS = ROOT / "build" / "glowkeeper-status-texts"
 
 
 class DocError(Exception):
@@ -124,7 +133,29 @@ def changelog_title():
     return version.group(1), f"{month} {date.group(2)}"
 
 
-def render_man_page(current, tables):
+def status_texts():
+    """{group: [text, ...]} as the daemon's own code words them."""
+    binary = os.environ.get("GLOWKEEPER_STATUS_TEXTS", str(STATUS_TEXTS))
+    try:
+        result = subprocess.run([binary], capture_output=True, text=True, check=True)
+    except (OSError, subprocess.CalledProcessError) as error:
+        raise DocError(f"cannot run {binary} (build its target glowkeeper-status-texts): {error}") from error
+    groups = {}
+    for line in result.stdout.splitlines():
+        group, text = line.split("\t", 1)
+        groups.setdefault(group, []).append(text)
+    return groups
+
+
+def status_lines(texts):
+    lines = []
+    for text in texts:
+        text = text.replace("\\", "\\e").replace("-", "\\-")
+        lines.append("\\&" + text if text[:1] in (".", "'") else text)
+    return lines
+
+
+def render_man_page(current, tables, statuses):
     version, month = changelog_title()
     out = []
     lines = iter(current.splitlines())
@@ -133,23 +164,27 @@ def render_man_page(current, tables):
         if line.startswith(".TH "):
             line = f'.TH GLOWKEEPER 8 "{month}" "glowkeeper {version}" "System Administration"'
         out.append(line)
-        start = REGION_START.match(line)
-        if not start:
+        start, status = REGION_START.match(line), STATUS_START.match(line)
+        if start:
+            name, sources, end = start.group(1), tables, REGION_END
+        elif status:
+            name, sources, end = status.group(1), statuses, STATUS_END
+        else:
             continue
-        name = start.group(1)
-        if name not in tables:
-            raise DocError(f"docs/glowkeeper.8: region '{name}' has no table in README.md")
-        seen.add(name)
-        out += region_lines(tables[name])
+        if name not in sources:
+            raise DocError(f"docs/glowkeeper.8: region '{name}' has nothing to fill it")
+        seen.add((end, name))
+        out += region_lines(sources[name]) if start else status_lines(sources[name])
         for rest in lines:
-            if rest == REGION_END:
+            if rest == end:
                 out.append(rest)
                 break
         else:
-            raise DocError(f"docs/glowkeeper.8: region '{name}' has no '{REGION_END}'")
-    missing = set(tables) - seen
+            raise DocError(f"docs/glowkeeper.8: region '{name}' has no '{end}'")
+    missing = {(REGION_END, name) for name in tables} | {(STATUS_END, name) for name in statuses}
+    missing -= seen
     if missing:
-        raise DocError(f"docs/glowkeeper.8: no region for the README's table(s) {sorted(missing)}")
+        raise DocError(f"docs/glowkeeper.8: no region for {sorted(name for _, name in missing)}")
     return "\n".join(out) + "\n"
 
 
@@ -162,28 +197,63 @@ def plain_man_page():
     return re.sub(r"[ \t]+", " ", result.stdout)
 
 
-def daemon_messages():
-    """The fixed texts of every line the daemon writes, with {} for a value."""
-    patterns = [
-        re.compile(r'(?:->|\.)(?:debug|error|info|warn|critical)\(\s*"((?:[^"\\]|\\.)*)"'),
-        re.compile(r'std::c(?:out|err)\s*<<\s*"((?:[^"\\]|\\.)*)"'),
-        re.compile(r'"(\[Monitor\][^"]*)"'),
+def source_literals():
+    """Every string literal of the daemon's sources, its escapes undone, with
+    where it stands."""
+    escapes = {"n": "\n", "t": "\t", '"': '"', "\\": "\\"}
+    found = {}
+    for source in sorted((ROOT / "src").rglob("*.[ch]pp")):
+        text = source.read_text()
+        for match in re.finditer(r'"((?:[^"\\\n]|\\.)*)"', text):
+            literal = re.sub(r"\\(.)", lambda m: escapes.get(m.group(1), m.group(0)), match.group(1))
+            line = text.count("\n", 0, match.start()) + 1
+            found.setdefault(literal, f"{source.relative_to(ROOT)}:{line}")
+    return found
+
+
+def logged_literals():
+    """The texts the sources hand to the logger or to stdout and stderr."""
+    calls = [
+        r'(?:->|\.)(?:debug|info|warn|error|critical)\(\s*"((?:[^"\\]|\\.)*)"',
+        r'std::c(?:out|err)\s*<<\s*"((?:[^"\\]|\\.)*)"',
+        r'withPriority\([^,]+,[^,]+,\s*(?:std::string\()?"((?:[^"\\]|\\.)*)"',
+        r'"(\[Monitor\][^"]*)"',
+        r'usageText\s*=\s*"((?:[^"\\]|\\.)*)"',
+        r'writeLine\(STD\w+,[^;]*?"((?:[^"\\]|\\.)*)"',
     ]
     found = {}
     for source in sorted((ROOT / "src").rglob("*.[ch]pp")):
         text = source.read_text()
-        for pattern in patterns:
-            for match in pattern.finditer(text):
-                line = text.count("\n", 0, match.start()) + 1
-                found.setdefault(match.group(1), f"{source.relative_to(ROOT)}:{line}")
+        for call in calls:
+            for match in re.finditer(call, text):
+                literal = match.group(1).replace("\\t", "\t").replace('\\"', '"')
+                for line in literal.split("\\n"):  # the usage: one line of output each
+                    found.setdefault(line, f"{source.relative_to(ROOT)}:{text.count(chr(10), 0, match.start()) + 1}")
     return found
+
+
+def lines_out_of_step():
+    """The list of the daemon's lines (tools/glowsim/lines.py) against the
+    sources, both ways: a template is a literal of the sources (or one with
+    a value appended), and every text the sources log is a template."""
+    templates = {template for stream in lines.LINES.values() for _, template in stream} - set(lines.NOT_FROM_DAEMON)
+    literals = source_literals()
+    problems = [f"tools/glowsim/lines.py: {template!r} is in no string of src/" for template in sorted(templates)
+                if not any(template in literal for literal in literals)
+                and template.removesuffix("{}") not in literals]
+    problems += [f"{where}: {text!r} is missing from tools/glowsim/lines.py"
+                 for text, where in logged_literals().items() if not {text, text + "{}"} & templates]
+    return problems
 
 
 def undocumented_messages(plain):
     missing = []
-    for message, where in daemon_messages().items():
-        if not re.search(r"\S+".join(re.escape(piece) for piece in message.split("{}")), plain):
-            missing.append(f"{where}: {message!r}")
+    for stream, table in lines.LINES.items():
+        for _, template in table:
+            # The page's blanks are collapsed to one space; a value is one word.
+            pieces = [re.escape(re.sub(r"\s+", " ", piece)) for piece in template.strip().split("{}")]
+            if template not in lines.NOT_FROM_DAEMON and not re.search(r"\S+".join(pieces), plain):
+                missing.append(f"{stream}: {template!r}")
     return missing
 
 
@@ -208,7 +278,7 @@ def expectation_for(row):
         match = re.match(form, pattern)
         if match:
             return f"{row.lane} " + words.format(match.group(1))
-    simple = {"lit": "solid on", "dark": "dark", "the status display below": None}
+    simple = {"on": "solid on", "dark": "dark", "the status display below": None}
     if pattern not in simple:
         raise DocError(f"README.md: a pattern this check cannot read: {pattern!r}")
     return simple[pattern] and f"{row.lane} {simple[pattern]}"
@@ -265,7 +335,7 @@ def check(expected, tables):
     problems = []
     if current != expected:
         diff = difflib.unified_diff(current.splitlines(), expected.splitlines(),
-                                    "docs/glowkeeper.8", "from README.md", lineterm="")
+                                    "docs/glowkeeper.8", "from README.md and the code", lineterm="")
         problems.append("docs/glowkeeper.8 is out of date: run scripts/docs.py\n" + "\n".join(diff))
     size = README.stat().st_size
     if size > README_LIMIT:
@@ -273,6 +343,10 @@ def check(expected, tables):
     missing = undocumented_messages(plain_man_page())
     if missing:
         problems.append("log lines the man page does not explain (LOG LINES):\n  " + "\n  ".join(missing))
+    out_of_step = lines_out_of_step()
+    if out_of_step:
+        problems.append("the list of the daemon's lines is out of step with the sources:\n  "
+                        + "\n  ".join(out_of_step))
     untested = untested_rows(tables)
     if untested:
         problems.append("README rows whose scenario does not check the pattern they state:\n  "
@@ -291,7 +365,7 @@ def main():
     args = parser.parse_args()
     try:
         tables = readme_tables(README.read_text())
-        expected = render_man_page(MAN_PAGE.read_text(), tables)
+        expected = render_man_page(MAN_PAGE.read_text(), tables, status_texts())
         if args.check:
             return check(expected, tables)
         MAN_PAGE.write_text(expected)

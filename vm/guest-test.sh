@@ -161,4 +161,5 @@ echo Registration_possible >/tmp/Auth_status.txt
 check "registration possible: status line" status_line "internet unreachable · RGB: slow blue, registration possible"
 rm /tmp/Auth_status.txt
 check "package removal stops the service" bash -c "dpkg -r glowkeeper >/dev/null && ! pgrep -x glowkeeper && ! pgrep -x journalctl"
+. ./guest-life.sh
 complete=1

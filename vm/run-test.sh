@@ -30,8 +30,11 @@ prepare() {
     run=build/vm-run/$arch
     rm -rf "$run"
     mkdir -p "$run/data"
-    cp vm/guest-test.sh "$run/data/"
+    cp vm/guest-*.sh "$run/data/"
     cp "$deb" "$run/data/glowkeeper.deb"
+    # The same tree as a newer version, for the upgrade while running.
+    next=$(ls build/deb/next/glowkeeper_*_"$arch".deb 2>/dev/null || scripts/package.sh --next "$arch" | tail -1)
+    cp "$next" "$run/data/glowkeeper-next.deb"
     tar -cf "$run/data.tar" -C "$run/data" .
     truncate -s 64M "$run/results.img"
     echo "$arch $image" >"$run/vm"

@@ -4,7 +4,7 @@
 # with a data disk carrying the package and vm/guest-test.sh, which installs
 # and checks it and writes its results to a third disk. Prints them; fails
 # unless every check passed. Several architectures boot at the same time.
-# Usage: vm/run-test.sh [amd64|arm64|PACKAGE.deb ...]
+# Usage: vm/run-test.sh [amd64|arm64|armhf|PACKAGE.deb ...]
 #   (default amd64; an architecture tests what scripts/package.sh built for it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,7 +22,7 @@ prepare() {
     esac
     case $arch in
     amd64) scripts/install-deps.sh qemu-system-x86 ;;
-    arm64) scripts/install-deps.sh qemu-system-arm ;;
+    arm64 | armhf) scripts/install-deps.sh qemu-system-arm ;;
     *) echo "vm: no VM for architecture $arch" >&2; exit 2 ;;
     esac
     [ -n "$deb" ] || deb=$(scripts/package.sh "$arch" | tail -1)
@@ -48,6 +48,7 @@ boot() {  # boot RUN
     # Pointer authentication with QEMU's own cipher: the architected one
     # makes the emulated boot four times as long.
     arm64) qemu=(qemu-system-aarch64 -M virt -cpu max,pauth-impdef=on) console=ttyAMA0 ;;
+    armhf) qemu=(qemu-system-arm -M virt -cpu cortex-a15) console=ttyAMA0 ;;
     esac
     echo "vm: booting $arch (console in $1/console.log)"
     timeout 900 "${qemu[@]}" -nodefaults -nic none -smp 2 -m 1G -display none -no-reboot \

@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "piuparts: needs root: it builds and enters a chroot" >&2; exit 1; }
-flock /run/lock/glowkeeper-apt scripts/install-deps.sh piuparts mmdebstrap
+scripts/install-deps.sh piuparts mmdebstrap
 deb=${1:-$(ls build/deb/glowkeeper_*_amd64.deb 2>/dev/null || scripts/package.sh amd64 | tail -1)}
 
 work=build/piuparts

@@ -87,9 +87,12 @@ done
 check "the LEDs' device units are up" equals \
     "$(systemctl is-active sys-class-leds-KYT:{LED1,RGBLED1.1,RGBLED1.2,RGBLED1.3}.device | paste -sd' ')" \
     "active active active active"
-check "no wait for an LED timed out" bash -c "! journalctl -b --no-pager -o cat | grep -i 'timed out' | grep sys-class-leds"
+# Monotonic microseconds: when each LED's device unit came up, when the daemon ran.
+registered=$(for led in "${leds[@]}"; do systemctl show -P ActiveEnterTimestampMonotonic "sys-class-leds-$led.device"; done | sort -n | tail -1)
+started=$(systemctl show -P ExecMainStartTimestampMonotonic glowkeeper)
+check "the daemon started after its LEDs" test "$started" -gt "$registered"
 check "the daemon started once at boot, no restart" equals \
-    "$(journalctl -b -u glowkeeper -o cat | grep -c '^Started glowkeeper.service') $(systemctl show -P NRestarts glowkeeper)" "1 0"
+    "$(journalctl -b -u glowkeeper -o cat | grep -c '^Starting glowkeeper.service') $(systemctl show -P NRestarts glowkeeper)" "1 0"
 check "daemon logged no error" bash -c "! journalctl -b _SYSTEMD_UNIT=glowkeeper.service --no-pager -o cat | grep -i error"
 for led in "${leds[@]}"; do
     check "$led: trigger reads none" grep -q '\[none\]' "/sys/class/leds/$led/trigger"
@@ -114,8 +117,9 @@ done
 
 # When the daemon's first write came, from the kernel's start (the trace's
 # clock counts from it): a figure for docs/deploying.md.
-leds_at=$(systemctl show -P ActiveEnterTimestampMonotonic sys-class-leds-KYT:RGBLED1.3.device)
-started_at=$(systemctl show -P ExecMainStartTimestampMonotonic glowkeeper)
-echo "board: LEDs registered at $((leds_at / 1000000)) s, daemon started at $((started_at / 1000000)) s," \
-    "first write at ${first} s after the kernel's start" | tee -a "$results/summary.txt"
+# A very slow boot (an emulated one on a busy machine) can outlast the 60 s
+# wait; the daemon then starts after it, with or without its LEDs.
+waits=$(journalctl -b -o cat | grep -c 'Timed out waiting for device sys-class-leds')
+echo "board: LEDs up at $((registered / 1000000)) s, daemon started at $((started / 1000000)) s," \
+    "first write at ${first} s after the kernel's start; $waits LED waits ran out" | tee -a "$results/summary.txt"
 complete=1

@@ -10,6 +10,10 @@ set_trigger KYT:RGBLED1.2 timer
 echo 100 >/sys/class/leds/KYT:RGBLED1.2/delay_on
 echo 100 >/sys/class/leds/KYT:RGBLED1.2/delay_off
 set_trigger KYT:RGBLED1.3 heartbeat
+# Checks that could pass with no trigger set would prove nothing.
+check "kernel triggers set before the install" equals \
+    "$(grep -ho '\[[^]]*\]' /sys/class/leds/KYT:{LED1,RGBLED1.1,RGBLED1.2,RGBLED1.3}/trigger | paste -sd' ')" \
+    "[heartbeat] [default-on] [timer] [heartbeat]"
 
 # Every LED's trigger reads none.
 triggers_cleared() {

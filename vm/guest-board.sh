@@ -115,11 +115,13 @@ for pair in KYT:LED1=0 KYT:RGBLED1.1=0 KYT:RGBLED1.2=1 KYT:RGBLED1.3=0; do
         equals "$written $(level_of "$led")" "$value $( ((value)) && echo hi || echo lo)"
 done
 
-# When the daemon's first write came, from the kernel's start (the trace's
-# clock counts from it): a figure for docs/deploying.md.
-# A very slow boot (an emulated one on a busy machine) can outlast the 60 s
-# wait; the daemon then starts after it, with or without its LEDs.
+# The figures for docs/deploying.md, on the trace's clock (from the kernel's
+# start): the driver's first set, the unit's clearing of the triggers (sh),
+# the daemon's first write. A very slow boot (an emulated one on a busy
+# machine) can outlast the 60 s wait for the LEDs.
+registered_at=$(awk 'NR == 1 {print $1}' <<<"$events")
+cleared_at=$(awk '$4 == "task" && $5 == "sh" {print $1; exit}' <<<"$events")
 waits=$(journalctl -b -o cat | grep -c 'Timed out waiting for device sys-class-leds')
-echo "board: LEDs up at $((registered / 1000000)) s, daemon started at $((started / 1000000)) s," \
-    "first write at ${first} s after the kernel's start; $waits LED waits ran out" | tee -a "$results/summary.txt"
+echo "board: LEDs registered at ${registered_at:-?} s, triggers cleared at ${cleared_at:-?} s," \
+    "first write at $first s after the kernel's start; $waits LED waits ran out" | tee -a "$results/summary.txt"
 complete=1

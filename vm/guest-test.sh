@@ -5,6 +5,7 @@
 # writes the results to the third disk for vm/run-test.sh.
 set -uo pipefail
 cd "$(dirname "$0")"
+[ ! -d /proc/device-tree/leds ] || exec ./guest-board.sh  # a board's own LEDs
 results=/root/results
 mkdir -p "$results"
 log=/var/log/leds.log
@@ -77,7 +78,9 @@ transition() { echo "level=info msg=\"State transition: $1\"" >>/var/lib/mender/
 
 udevadm wait --timeout=60 /sys/class/leds/KYT:{LED1,RGBLED1.1,RGBLED1.2,RGBLED1.3}
 
+. ./guest-triggers.sh
 check "package installs" dpkg -i glowkeeper.deb
+check "the LEDs' device units are up" device_units_up
 check "service enabled" equals "$(systemctl is-enabled glowkeeper)" enabled
 check "service ready (Type=notify, active)" equals "$(prop Type) $(prop SubState)" "notify running"
 check "daemon runs as its own user" equals "$(ps -o user= -p "$(main_pid)")" glowkeeper
@@ -87,6 +90,8 @@ check "udev rule gives the group the LEDs" equals "$(stat -L -c '%G %A' /sys/cla
 check "one journal follower" followers 1
 check "the follower runs as the daemon's user" equals "$(ps -o user= -C journalctl)" glowkeeper
 check "all services up: solid green, single LED dark (no network)" leds "red=off green=on blue=off single=off"
+check "kernel triggers cleared: each reads none" triggers_cleared
+check "kernel triggers cleared: green held at 1 for 10 s" leds "green=on" --window 10
 check "all services up: status line" status_line "internet unreachable · RGB: solid green, all services running"
 
 for case in "tiviad 2" "pelmad 3" "mender-client 4"; do
@@ -135,7 +140,9 @@ check "daemon logged no error" bash -c "! journalctl _SYSTEMD_UNIT=glowkeeper.se
 systemctl stop leds
 check "late LEDs: unregistered" test ! -e /sys/class/leds/KYT:LED1
 since=$(cursor)
-systemctl start glowkeeper
+waited=$SECONDS
+systemctl --no-block start glowkeeper
+check "no LEDs: the start waits for them 60 s, then runs" started_without_leds "$waited"
 sleep 6
 started=$SECONDS
 systemctl start leds

@@ -26,7 +26,8 @@ download() { (cd "$work" && apt-get download -q -o APT::Sandbox::User=root "$@" 
 # The newest bookworm kernel may be in the security suite, which the bootstrap
 # does not read: the host's apt picks it and its matching headers and source.
 # The test installs the package in the guest: its libraries come with the image.
-packages=systemd,systemd-sysv,udev,kmod,initramfs-tools,zstd,procps,python3,libspdlog1.10,libfmt9
+# The update client stays shadowed by its stand-in until the test starts it.
+packages=systemd,systemd-sysv,udev,kmod,initramfs-tools,zstd,procps,python3,libspdlog1.10,libfmt9,mender-client,openssl
 pick_kernel() {
     kernel=$(apt-cache depends "linux-image-$arch:$arch" 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
     kernel=${kernel%:*}
@@ -98,6 +99,7 @@ chroot "$root" depmod "$release"
 
 echo vm >"$root/etc/hostname"
 echo '/dev/vda / ext4 rw 0 1' >"$root/etc/fstab"
+mkdir -p "$root/data/mender"  # where the client's /var/lib/mender points
 install -m 755 vm/image/leds.py "$root/usr/local/bin/leds"
 install -m 644 vm/image/*.service "$root/etc/systemd/system/"
 chroot "$root" systemctl enable $(cd vm/image && echo *.service) >/dev/null 2>&1

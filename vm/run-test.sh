@@ -32,6 +32,11 @@ prepare() {
     mkdir -p "$run/data"
     cp vm/guest-test.sh "$run/data/"
     cp "$deb" "$run/data/glowkeeper.deb"
+    # The real update client's deployments, on the architectures VM_CLIENT names.
+    if [[ " ${VM_CLIENT-amd64} " == *" $arch "* ]]; then
+        cp -r vm/client vm/guest-client.sh "$run/data/"
+        vm/client/artifacts.sh "$run/data/client/artifacts"
+    fi
     tar -cf "$run/data.tar" -C "$run/data" .
     truncate -s 64M "$run/results.img"
     echo "$arch $image" >"$run/vm"

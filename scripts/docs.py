@@ -22,6 +22,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+from glowsim import lines  # noqa: E402  the one list of the daemon's lines
 README = ROOT / "README.md"
 MAN_PAGE = ROOT / "docs" / "glowkeeper.8"
 CHANGELOG = ROOT / "debian" / "changelog"
@@ -162,28 +164,62 @@ def plain_man_page():
     return re.sub(r"[ \t]+", " ", result.stdout)
 
 
-def daemon_messages():
-    """The fixed texts of every line the daemon writes, with {} for a value."""
-    patterns = [
-        re.compile(r'(?:->|\.)(?:debug|error|info|warn|critical)\(\s*"((?:[^"\\]|\\.)*)"'),
-        re.compile(r'std::c(?:out|err)\s*<<\s*"((?:[^"\\]|\\.)*)"'),
-        re.compile(r'"(\[Monitor\][^"]*)"'),
+def source_literals():
+    """Every string literal of the daemon's sources, its escapes undone, with
+    where it stands."""
+    escapes = {"n": "\n", "t": "\t", '"': '"', "\\": "\\"}
+    found = {}
+    for source in sorted((ROOT / "src").rglob("*.[ch]pp")):
+        text = source.read_text()
+        for match in re.finditer(r'"((?:[^"\\\n]|\\.)*)"', text):
+            literal = re.sub(r"\\(.)", lambda m: escapes.get(m.group(1), m.group(0)), match.group(1))
+            line = text.count("\n", 0, match.start()) + 1
+            found.setdefault(literal, f"{source.relative_to(ROOT)}:{line}")
+    return found
+
+
+def logged_literals():
+    """The texts the sources hand to the logger or to stdout and stderr."""
+    calls = [
+        r'(?:->|\.)(?:debug|info|warn|error|critical)\(\s*"((?:[^"\\]|\\.)*)"',
+        r'std::c(?:out|err)\s*<<\s*"((?:[^"\\]|\\.)*)"',
+        r'withPriority\([^,]+,[^,]+,\s*(?:std::string\()?"((?:[^"\\]|\\.)*)"',
+        r'"(\[Monitor\][^"]*)"',
+        r'usageText\s*=\s*"((?:[^"\\]|\\.)*)"',
     ]
     found = {}
     for source in sorted((ROOT / "src").rglob("*.[ch]pp")):
         text = source.read_text()
-        for pattern in patterns:
-            for match in pattern.finditer(text):
-                line = text.count("\n", 0, match.start()) + 1
-                found.setdefault(match.group(1), f"{source.relative_to(ROOT)}:{line}")
+        for call in calls:
+            for match in re.finditer(call, text):
+                literal = match.group(1).replace("\\t", "\t").replace('\\"', '"')
+                for line in literal.split("\\n"):  # the usage: one line of output each
+                    found.setdefault(line, f"{source.relative_to(ROOT)}:{text.count(chr(10), 0, match.start()) + 1}")
     return found
+
+
+def lines_out_of_step():
+    """The list of the daemon's lines (tools/glowsim/lines.py) against the
+    sources, both ways: a template is a literal of the sources (or one with
+    a value appended), and every text the sources log is a template."""
+    templates = {template for stream in lines.LINES.values() for _, template in stream} - set(lines.NOT_FROM_DAEMON)
+    literals = source_literals()
+    problems = [f"tools/glowsim/lines.py: {template!r} is in no string of src/" for template in sorted(templates)
+                if not any(template in literal for literal in literals)
+                and template.removesuffix("{}") not in literals]
+    problems += [f"{where}: {text!r} is missing from tools/glowsim/lines.py"
+                 for text, where in logged_literals().items() if not {text, text + "{}"} & templates]
+    return problems
 
 
 def undocumented_messages(plain):
     missing = []
-    for message, where in daemon_messages().items():
-        if not re.search(r"\S+".join(re.escape(piece) for piece in message.split("{}")), plain):
-            missing.append(f"{where}: {message!r}")
+    for stream, table in lines.LINES.items():
+        for _, template in table:
+            # The page's blanks are collapsed to one space; a value is one word.
+            pieces = [re.escape(re.sub(r"\s+", " ", piece)) for piece in template.strip().split("{}")]
+            if template not in lines.NOT_FROM_DAEMON and not re.search(r"\S+".join(pieces), plain):
+                missing.append(f"{stream}: {template!r}")
     return missing
 
 
@@ -208,7 +244,7 @@ def expectation_for(row):
         match = re.match(form, pattern)
         if match:
             return f"{row.lane} " + words.format(match.group(1))
-    simple = {"lit": "solid on", "dark": "dark", "the status display below": None}
+    simple = {"on": "solid on", "dark": "dark", "the status display below": None}
     if pattern not in simple:
         raise DocError(f"README.md: a pattern this check cannot read: {pattern!r}")
     return simple[pattern] and f"{row.lane} {simple[pattern]}"
@@ -273,6 +309,10 @@ def check(expected, tables):
     missing = undocumented_messages(plain_man_page())
     if missing:
         problems.append("log lines the man page does not explain (LOG LINES):\n  " + "\n  ".join(missing))
+    out_of_step = lines_out_of_step()
+    if out_of_step:
+        problems.append("the list of the daemon's lines is out of step with the sources:\n  "
+                        + "\n  ".join(out_of_step))
     untested = untested_rows(tables)
     if untested:
         problems.append("README rows whose scenario does not check the pattern they state:\n  "

@@ -39,6 +39,6 @@ fi
 for arch in "${arches[@]}"; do
     dpkg --add-architecture "$arch"
 done
-apt-get update -qq
-DEBIAN_FRONTEND=noninteractive apt-get install -o DPkg::Lock::Timeout=600 -y -qq --no-install-recommends \
+"$(dirname "$0")/apt.sh" update -qq
+"$(dirname "$0")/apt.sh" install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null

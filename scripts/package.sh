@@ -33,9 +33,9 @@ if ! (cd "$source" && dpkg-checkbuilddeps -a "$arch" 2>/dev/null); then
         exit 1
     fi
     [ "$arch" = "$native" ] || dpkg --add-architecture "$arch"
-    apt-get update -qq
-    (cd "$source" && DEBIAN_FRONTEND=noninteractive apt-get build-dep -o DPkg::Lock::Timeout=600 -y -qq \
-        --no-install-recommends -a "$arch" ./ >/dev/null)
+    scripts/apt.sh update -qq
+    apt=$PWD/scripts/apt.sh
+    (cd "$source" && "$apt" build-dep -y -qq --no-install-recommends -a "$arch" ./ >/dev/null)
 fi
 
 (cd "$source" && dpkg-buildpackage -a "$arch" -us -uc -b -j"$(nproc)") >"$work/build.log" 2>&1 ||

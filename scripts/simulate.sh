@@ -7,11 +7,22 @@
 #   --net reachable|refused|drop|noroute|nosocket|nofd   --layout v2|v1   --auth WORD|none
 #   --scenario FILE   plays a scenario file instead, printing its timeline
 set -euo pipefail
-cd "$(dirname "$0")/.."
+root=$(cd "$(dirname "$0")/.." && pwd)
+# A scenario file is named from the caller's directory.
+args=()
+while [ $# -gt 0 ]; do
+    case $1 in
+    -h | --help) exec env PYTHONPATH="$root/tools" /usr/bin/python3 -m glowsim run --help ;;
+    --scenario) args+=("$1"); shift; [ $# -eq 0 ] || args+=("$(realpath -m -- "$1")") ;;
+    --scenario=*) args+=("--scenario=$(realpath -m -- "${1#--scenario=}")") ;;
+    *) args+=("$1") ;;
+    esac
+    [ $# -eq 0 ] || shift
+done
+cd "$root"
 # Wrong options are said before anything is installed or built.
-[ ! -x /usr/bin/python3 ] || PYTHONPATH="$PWD/tools" /usr/bin/python3 -m glowsim run --check "$@"
+[ ! -x /usr/bin/python3 ] || PYTHONPATH="$PWD/tools" /usr/bin/python3 -m glowsim run --check ${args[@]+"${args[@]}"}
 scripts/install-deps.sh
 PYTHONPATH=tools /usr/bin/python3 -m glowsim.namespace
 scripts/build.sh
-# Run from the project's root: file arguments are taken relative to it.
-exec env PYTHONPATH="$PWD/tools" /usr/bin/python3 -m glowsim run --binary build/glowkeeper "$@"
+exec env PYTHONPATH="$PWD/tools" /usr/bin/python3 -m glowsim run --binary build/glowkeeper ${args[@]+"${args[@]}"}

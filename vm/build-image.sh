@@ -19,7 +19,7 @@ triple=${triples[$arch]:-}
 [ -n "$triple" ] || { echo "vm: unknown architecture $arch" >&2; exit 2; }
 
 apt_install() {
-    DEBIAN_FRONTEND=noninteractive apt-get install -o DPkg::Lock::Timeout=600 -y -qq --no-install-recommends "$@" >/dev/null
+    scripts/apt.sh install -y -qq --no-install-recommends "$@" >/dev/null
 }
 download() { (cd "$work" && apt-get download -q -o APT::Sandbox::User=root "$@" >/dev/null); }
 
@@ -42,7 +42,7 @@ if [ -n "$kernel" ] && [ -f "$out/rootfs.img" ]; then
     exit 0
 fi
 [ "$arch" = "$native" ] || dpkg --add-architecture "$arch"
-apt-get update -qq  # the lists may be older than the archive
+scripts/apt.sh update -qq  # the lists may be older than the archive
 pick_kernel
 echo "vm: building image $arch/$key ($kernel $version)" >&2
 rm -rf "build/vm/$arch"

@@ -1,6 +1,7 @@
 #include "app/daemon.hpp"
 
 #include "app/supervisor.hpp"
+#include "board.hpp"
 #include "led/led.hpp"
 #include "led/rgb_led.hpp"
 #include "log/journal_stream.hpp"
@@ -29,11 +30,6 @@ std::atomic<bool> running{true};
 const char* const usageText = "Usage:\t- argument \"d\" for debug-messages\n\t- no arguments for normal start";
 
 namespace {
-
-constexpr const char* singleLedPath = "/sys/class/leds/KYT:LED1/brightness";
-constexpr const char* redChannelPath = "/sys/class/leds/KYT:RGBLED1.1/brightness";
-constexpr const char* greenChannelPath = "/sys/class/leds/KYT:RGBLED1.2/brightness";
-constexpr const char* blueChannelPath = "/sys/class/leds/KYT:RGBLED1.3/brightness";
 
 // Straight to the journal when stdout is the journal, so each line keeps its
 // level as its priority and carries no time stamp of its own.
@@ -88,11 +84,11 @@ int runDaemon(int argc, const char* const* argv) {
     DisplayState shown;
     Supervisor supervisor(&connectivityPasses, &rgbPasses, &shown);
 
-    Led led(singleLedPath, logger);
+    Led led(board::singleLedPath, logger);
     std::thread connectivityThread(connectivityLoop, &led, std::ref(running), logger, std::ref(connectivityPasses),
                                    std::ref(shown));
     std::thread monitorThread(monitorUpdateStatus, std::ref(updateStatus), std::ref(monitorControl));
-    RgbLed rgbLed(redChannelPath, greenChannelPath, blueChannelPath, logger);
+    RgbLed rgbLed(board::redChannelPath, board::greenChannelPath, board::blueChannelPath, logger);
     std::thread rgbThread(rgbStatusLoop, &rgbLed, std::ref(running), std::ref(updateStatus), logger,
                           std::ref(rgbPasses), std::ref(shown));
 

@@ -1,5 +1,7 @@
 #include "status/internet_probe.hpp"
 
+#include "board.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/select.h>
@@ -12,8 +14,6 @@ namespace glowkeeper {
 
 namespace {
 
-constexpr const char* probeAddress = "8.8.8.8";
-constexpr unsigned short probePort = 53;
 constexpr time_t waitSeconds = 3;
 
 // Closes the socket and passes the result through, so every path closes once.
@@ -33,8 +33,8 @@ int checkInternet() {
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(probePort);
-    inet_pton(AF_INET, probeAddress, &address.sin_addr);
+    address.sin_port = htons(board::probePort);
+    inet_pton(AF_INET, board::probeAddress, &address.sin_addr);
 
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) >= 0) {
         return finish(fd, 1);

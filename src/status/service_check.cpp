@@ -1,5 +1,7 @@
 #include "status/service_check.hpp"
 
+#include "board.hpp"
+
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -11,11 +13,7 @@ const std::vector<std::string> cgroupRoots = {
     "/sys/fs/cgroup/systemd/system.slice",
 };
 
-const std::vector<std::string> monitoredServices = {
-    "tiviad",
-    "pelmad",
-    "mender-client",
-};
+const std::vector<std::string> monitoredServices(board::services.begin(), board::services.end());
 
 bool isServiceActive(const std::string& name) {
     for (const std::string& root : cgroupRoots) {

@@ -8,4 +8,6 @@ Verbs (python3 -m glowsim VERB --help):
 
 Every run happens in a private mount and network namespace (see namespace.py);
 the sandbox (sandbox.py) is the one piece that tests, simulator and pictures share.
+Scenario files are parsed in scenario.py, played in player.py and checked in
+checks.py; lines.py lists every line the daemon prints.
 """

@@ -5,7 +5,7 @@ import os
 import shlex
 import sys
 
-from . import namespace, scenario, world
+from . import namespace, player, scenario, world
 from .network import Unavailable
 from .sandbox import CGROUP_ROOTS
 
@@ -79,7 +79,7 @@ def main():
             namespace.enter()
             sys.exit(soak.main(args))
         namespace.enter()
-        sys.exit(0 if all([scenario.play(path, args.binary, args.record) for path in args.files]) else 1)
+        sys.exit(0 if all([player.play(path, args.binary, args.record) for path in args.files]) else 1)
     except Unavailable as error:  # a world state this machine cannot make
         print(f"glowsim: {error}", file=sys.stderr)
         sys.exit(namespace.UNAVAILABLE)

@@ -66,8 +66,8 @@ def check_terminal():
         sys.exit("glowsim: the live view needs a terminal on standard input and output")
     size = os.get_terminal_size(sys.stdout.fileno())
     if not Console().is_dumb_terminal and (size.columns < MIN_COLUMNS or size.lines < MIN_LINES):
-        sys.exit(f"glowsim: terminal too small ({size.columns}x{size.lines}); "
-                 f"the live view needs at least {MIN_COLUMNS}x{MIN_LINES}")
+        sys.exit(f"glowsim: terminal too small ({size.columns}x{size.lines}); the live view needs at least "
+                 f"{MIN_COLUMNS}x{MIN_LINES}: enlarge it, or run with TERM=dumb for one line per change")
 
 
 def change_for(sandbox, key):
@@ -110,7 +110,9 @@ class View:
         self.console = console
         self.colour = console.color_system is not None and not console.no_color
         self.started = sandbox.started_at
-        self.events = []  # (time, line, detail): world changes, shown among the log lines
+        # (time, line, detail, applied): world changes among the log lines;
+        # applied is None for a note that is no change.
+        self.events = []
         self.busy = None  # the world line being applied
         self.status = ""
         self.journal = "none sent"
@@ -141,16 +143,16 @@ class View:
                     ended = line.startswith("journal ") and self.sandbox.journal_fd is None
                     result = world.apply(self.sandbox, line)
                     detail = f" (old daemon: exit status {result[0]} after {result[1]:.1f} s)" if result else ""
-                    detail += " (dropped: the follower's output has ended; restart)" if ended else ""
+                    detail += " dropped: the follower's output has ended; restart (r)" if ended else ""
                     if line.startswith("journal ") and not ended:
                         self.journal = line
-                    self.events.append((time.monotonic(), line, detail))
+                    self.events.append((time.monotonic(), line, detail, not ended))
                     if line == "journal end" and not ended and self.sandbox.wait_for(
                             lambda: not self.sandbox.follower_alive(), 5):
                         self.events.append((time.monotonic(), "the journal follower ended",
-                                            ": journal keys have no effect until a restart (r)"))
+                                            ": journal keys have no effect until a restart (r)", None))
                 except Exception as error:  # shown on screen; a bad change must not end the view
-                    self.events.append((time.monotonic(), line, f": failed: {error}"))
+                    self.events.append((time.monotonic(), line, f" refused: {error}", False))
                 self.busy = None
             self.poke()
 
@@ -182,7 +184,7 @@ class View:
         """The view for a terminal that cannot move the cursor: a line for
         each change of the LEDs, each log line and each world change."""
         values = led_values()
-        leds = f"LED1: {'on' if values['led'] == '1' else 'off'}  RGB: {rgb_name(values[c] for c in RGB)}"
+        leds = f"LED1: {'on' if values['led'] == '1' else 'dark'}  RGB: {rgb_name(values[c] for c in RGB)}"
         writes = self.sandbox.recorder.writes
         # A write is stamped by the kernel's coarse clock: up to a tick before the start.
         now = max(0.0, (writes[-1][0] if writes else time.monotonic()) - self.started)
@@ -192,11 +194,11 @@ class View:
         if self.sandbox.restart_needed() != self.hinted:
             self.hinted = not self.hinted
             if self.hinted:
-                print(f"{now:8.2f}  restart (r) to see the auth file change", flush=True)
+                print(f"{now:8.2f}  restart (r) to see the new auth file", flush=True)
         box = self.sandbox
         for name, seq in (("out", box.stdout), ("stderr", box.stderr), ("world", self.events)):
             for item in seq[self.printed.get(name, 0):]:
-                stamp, text = item[0], "".join(item[1:])
+                stamp, text = item[0], "".join(item[1:3])
                 match = LOG_LINE.match(text)
                 level, text = (match.group(1), match.group(2)) if match else (name, text)
                 print(f"{max(0.0, stamp - self.started):8.2f}  {level:<7} {text}", flush=True)
@@ -206,11 +208,12 @@ class View:
     def render(self):
         width, height = self.console.size
         if width < MIN_COLUMNS or height < MIN_LINES:
-            return Text(f"terminal too small ({width}x{height}); enlarge it to {MIN_COLUMNS}x{MIN_LINES}")
+            return Text(f"terminal too small ({width}x{height}); enlarge it to {MIN_COLUMNS}x{MIN_LINES}, "
+                        "or quit (q) and run with TERM=dumb for one line per change")
         layout = Layout()
         layout.split_column(Layout(self.header(), size=1), Layout(name="top", size=10),
                             Layout(self.legend(), size=9), Layout(self.log(height - 22)))
-        layout["top"].split_row(Layout(self.lamps(), size=28), Layout(self.world()))
+        layout["top"].split_row(Layout(self.lamps(), size=30), Layout(self.world()))
         return layout
 
     def header(self):
@@ -220,22 +223,28 @@ class View:
         if self.status or self.busy:
             text.append(" · " + (self.status or ("restarting…" if self.busy == "restart" else f"applying {self.busy}…")),
                         "bold yellow")
-        elif self.events:
-            stamp, line, _ = self.events[-1]
-            text.append(f" · last change at {stamp - self.started:.1f} s: {line}", "bold cyan")
+        elif changes := [event for event in self.events if event[3] is not None]:
+            stamp, line, detail, applied = changes[-1]
+            if applied:
+                text.append(f" · last change at {stamp - self.started:.1f} s: {line}", "bold cyan")
+            else:
+                text.append(f" · at {stamp - self.started:.1f} s: {line}{detail}", "bold red")
         return text
 
     def lamps(self):
         values = led_values()
         rgb = rgb_name(values[c] for c in RGB)
-        single = "on" if values["led"] == "1" else "off"
+        single = "on" if values["led"] == "1" else "dark"
         grid = Table.grid(padding=(0, 2))
+        # Fixed widths: the RGB lamp must not move when LED1's word changes length.
+        grid.add_column(width=10)
+        grid.add_column(min_width=12)
         if self.colour:
-            grid.add_row(Text(LAMP_SHAPE, LAMP[single if single == "on" else "dark"]), Text(LAMP_SHAPE, LAMP[rgb]))
+            grid.add_row(Text(LAMP_SHAPE, LAMP[single]), Text(LAMP_SHAPE, LAMP[rgb]))
         grid.add_row(Text(f"LED1: {single}", "bold"), Text(f"RGB: {rgb}", "bold"))
         grid.add_row(f"LED1={(values['led'] or '?').strip()}",
                      " ".join(f"{c[0]}={(values[c] or '?').strip()}" for c in RGB))
-        grid.add_row(f"{len(self.sandbox.recorder.writes)} writes", "")
+        grid.add_row("", f"{len(self.sandbox.recorder.writes)} writes")
         return Panel(grid, title=f"LEDs · {self.console.color_system if self.colour else 'no colour'}")
 
     def world(self):
@@ -272,8 +281,8 @@ class View:
         box = self.sandbox
         with box.output_lock:
             entries = [(t, "", line) for t, line in box.stdout] + [(t, "stderr", line) for t, line in box.stderr]
-        entries += [(t, "world", line + detail) for t, line, detail in self.events]
-        rows = []  # [time, level, message, times seen]
+        entries += [(t, "world", line + detail) for t, line, detail, _ in self.events]
+        rows = []  # [first time, level, message, times seen, last time]
         for stamp, source, line in sorted(entries, key=lambda e: e[0]):
             match = LOG_LINE.match(line)
             level, message = (match.group(1), match.group(2)) if match else (source or "out", line)
@@ -286,14 +295,15 @@ class View:
                     same = row
                     break
             if same is not None:
-                same[0], same[3] = stamp, same[3] + 1
+                same[3], same[4] = same[3] + 1, stamp
             else:
-                rows.append([stamp, level, message, 1])
+                rows.append([stamp, level, message, 1, stamp])
         text = Text(no_wrap=True, overflow="ellipsis")
-        for stamp, level, message, seen in rows[-max(lines, 1):]:
+        # A folded line keeps its first time, so times read in order.
+        for stamp, level, message, seen, last in rows[-max(lines, 1):]:
             style = {"world": "bold cyan", "error": "red", "warning": "yellow", "stderr": "magenta"}.get(level, "")
             text.append(f"{max(0.0, stamp - self.started):8.2f}  {level:<7} {message}"
-                        + (f"  ×{seen}" if seen > 1 else "") + "\n", style)
+                        + (f"  ×{seen}, last at {last - self.started:.2f}" if seen > 1 else "") + "\n", style)
         return Panel(text, title="daemon log and world changes")
 
 

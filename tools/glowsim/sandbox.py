@@ -1,10 +1,12 @@
 """One run of the unchanged daemon on simulated hardware, and its world.
 
-The only module that mounts: tmpfs over /sys/class (the four LED folders),
-/sys/fs/cgroup (service folders), /tmp (the authentication file) and /run
-(the sandbox's own files), with a stand-in `journalctl` first on PATH whose
-output is fed line by line, and puts the daemon in a control group of its own
-(network.py). It refuses to do so outside its own namespace. Without root
+It mounts tmpfs over /sys/class (the four LED folders), /sys/fs/cgroup
+(service folders), /tmp (the authentication file) and /run (the sandbox's own
+files), with a stand-in `journalctl` first on PATH whose output is fed line
+by line, and refuses to do so outside its own namespace. network.py puts the
+daemon in a control group of its own, made in the host's cgroup2 tree before
+the tmpfs covers it, and attaches the BPF program of `net nosocket` to it. The
+cost benchmark mounts cgroup2 and tracefs of its own (bench/). Without root
 that namespace is an unprivileged user namespace; everything works there but
 running the daemon as another user and refusing its sockets (net nosocket).
 """
@@ -265,9 +267,10 @@ class Sandbox:
             return None
 
     def restart_needed(self):
-        """True when the file's existence differs from what the daemon saw at
-        start-up, which is the only time it looks."""
-        return self.running() and self.auth_at_start != os.path.exists(AUTH_FILE)
+        """True when a file appeared that the daemon never reads: it looks for
+        one only at start-up. (A file there at start-up is read every pass, so
+        its removal shows at once.)"""
+        return self.running() and not self.auth_at_start and os.path.exists(AUTH_FILE)
 
     def journal(self, line):
         if self.journal_fd is not None:

@@ -99,7 +99,6 @@ chroot "$root" depmod "$release"
 
 echo vm >"$root/etc/hostname"
 echo '/dev/vda / ext4 rw 0 1' >"$root/etc/fstab"
-mkdir -p "$root/data/mender"  # where the client's /var/lib/mender points
 install -m 755 vm/image/leds.py "$root/usr/local/bin/leds"
 install -m 644 vm/image/*.service "$root/etc/systemd/system/"
 chroot "$root" systemctl enable $(cd vm/image && echo *.service) >/dev/null 2>&1

@@ -110,7 +110,7 @@ systemctl daemon-reload
 sleep 2
 since=$(cursor)
 systemctl restart mender-client
-check "update client: authorised and idle" client_line "$since" "update-check [Sync] -> check-wait [Idle]" 90
+check "update client: authorised and idle" client_line "$since" "update-check [Sync] -> check-wait [Idle]" 180
 
 deploy gk-success
 succeeded gk-success
@@ -129,7 +129,7 @@ check "gk-failure: solid red held ${held} s across the client's tail (tail over 
     leds "red=on green=off blue=off" --window "$(seconds 1.5 "$held")" --within 0
 
 deploy gk-reboot " (the failure no longer held)"
-check "gk-reboot: the client reboots" client_line "$start" "mender-update-control [none] -> reboot [ArtifactReboot_Enter]" 30
+check "gk-reboot: the client reboots" client_line "$start" "mender-update-control [none] -> reboot [ArtifactReboot_Enter]" 60
 sleep 4.5  # a window of the reboot alone
 check "gk-reboot rebooting: 4 white flashes" leds "red=flashes:4 green=flashes:4 blue=flashes:4" --within 0
 succeeded gk-reboot

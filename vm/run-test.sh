@@ -52,7 +52,7 @@ boot() {  # boot RUN
     arm64) qemu=(qemu-system-aarch64 -M virt -cpu max,pauth-impdef=on) console=ttyAMA0 ;;
     esac
     echo "vm: booting $arch (console in $1/console.log)"
-    timeout 900 "${qemu[@]}" -nodefaults -nic none -smp 2 -m 1G -display none -no-reboot \
+    timeout 1500 "${qemu[@]}" -nodefaults -nic none -smp 2 -m 1G -display none -no-reboot \
         -serial "file:$1/console.log" \
         -kernel "$image/vmlinuz" -initrd "$image/initrd.img" -append "root=/dev/vda console=$console panic=-1 quiet" \
         -drive "file=$image/rootfs.img,format=raw,if=virtio,snapshot=on" \

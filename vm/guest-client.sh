@@ -117,14 +117,14 @@ succeeded gk-success
 
 deploy gk-failure
 failure="update-error [ArtifactFailure] -> cleanup [Error]"
-failed=$(client_line "$start" "$failure" 60)
+failed_at=$(client_line "$start" "$failure" 60)
 check "gk-failure: the client reports the failure" event "status gk-failure failure" 10
 # Its tail: status report, inventory update, an update check at once and the
 # next one a poll later; none of them may end what the LED shows.
 check "gk-failure: the client's tail ends in a second update check" \
     client_line "$start" "update-check [Sync] -> check-wait [Idle]" 20 2 "$failure"
-tail_took=$(seconds "$failed" "$(client_line "$start" "update-check [Sync] -> check-wait [Idle]" 1 1 "$failure")")
-held=$(seconds "$failed" "$(now)")
+tail_took=$(seconds "$failed_at" "$(client_line "$start" "update-check [Sync] -> check-wait [Idle]" 1 1 "$failure")")
+held=$(seconds "$failed_at" "$(now)")
 check "gk-failure: solid red held ${held} s across the client's tail (tail over after ${tail_took} s)" \
     leds "red=on green=off blue=off" --window "$(seconds 1.5 "$held")" --within 0
 

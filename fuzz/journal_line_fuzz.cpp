@@ -9,6 +9,6 @@
 // NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string chunk(reinterpret_cast<const char*>(data), size);
-    glowkeeper::matchTransitions(chunk.c_str(), [](glowkeeper::UpdateStatus /*value*/) {});
+    glowkeeper::matchTransitions(chunk.c_str(), [](const glowkeeper::Transition& /*transition*/) {});
     return 0;
 }

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""Keeps the man page in step with the README.
+"""Keeps the man page in step with the README and the code.
 
 The tables of LED patterns live in README.md, each after a
 "<!-- leds: NAME -->" comment. Run without arguments, this writes them into
 the regions between '.\\" leds: NAME' and '.\\" end leds' of docs/glowkeeper.8,
-and the version and month of .TH from debian/changelog.
+the status line's texts of each group that glowkeeper-status-texts prints
+(GLOWKEEPER_STATUS_TEXTS, else build/glowkeeper-status-texts) into the regions
+between '.\\" status: GROUP' and '.\\" end status', and the version and month
+of .TH from debian/changelog.
 
 With --check it changes nothing and fails when the man page is out of date,
 when it does not explain a log line that the daemon can write, when a table
@@ -15,6 +18,7 @@ in README.md or docs/*.md points nowhere.
 
 import argparse
 import difflib
+import os
 import re
 import subprocess
 import sys
@@ -33,6 +37,9 @@ TABLE_MARK = re.compile(r"^<!-- leds: (\w+) -->$")
 REGION_START = re.compile(r'^\.\\" leds: (\w+)$')
 REGION_END = '.\\" end leds'
 PATTERN_HEADERS = {"Single LED", "RGB LED"}
+STATUS_START = re.compile(r'^\.\\" status: (\w+)$')
+STATUS_END = '.\\" end status'
+STATUS_TEXTS = ROOT / "build" / "glowkeeper-status-texts"
 
 
 class DocError(Exception):
@@ -126,7 +133,29 @@ def changelog_title():
     return version.group(1), f"{month} {date.group(2)}"
 
 
-def render_man_page(current, tables):
+def status_texts():
+    """{group: [text, ...]} as the daemon's own code words them."""
+    binary = os.environ.get("GLOWKEEPER_STATUS_TEXTS", str(STATUS_TEXTS))
+    try:
+        result = subprocess.run([binary], capture_output=True, text=True, check=True)
+    except (OSError, subprocess.CalledProcessError) as error:
+        raise DocError(f"cannot run {binary} (build its target glowkeeper-status-texts): {error}") from error
+    groups = {}
+    for line in result.stdout.splitlines():
+        group, text = line.split("\t", 1)
+        groups.setdefault(group, []).append(text)
+    return groups
+
+
+def status_lines(texts):
+    lines = []
+    for text in texts:
+        text = text.replace("\\", "\\e").replace("-", "\\-")
+        lines.append("\\&" + text if text[:1] in (".", "'") else text)
+    return lines
+
+
+def render_man_page(current, tables, statuses):
     version, month = changelog_title()
     out = []
     lines = iter(current.splitlines())
@@ -135,23 +164,27 @@ def render_man_page(current, tables):
         if line.startswith(".TH "):
             line = f'.TH GLOWKEEPER 8 "{month}" "glowkeeper {version}" "System Administration"'
         out.append(line)
-        start = REGION_START.match(line)
-        if not start:
+        start, status = REGION_START.match(line), STATUS_START.match(line)
+        if start:
+            name, sources, end = start.group(1), tables, REGION_END
+        elif status:
+            name, sources, end = status.group(1), statuses, STATUS_END
+        else:
             continue
-        name = start.group(1)
-        if name not in tables:
-            raise DocError(f"docs/glowkeeper.8: region '{name}' has no table in README.md")
-        seen.add(name)
-        out += region_lines(tables[name])
+        if name not in sources:
+            raise DocError(f"docs/glowkeeper.8: region '{name}' has nothing to fill it")
+        seen.add((end, name))
+        out += region_lines(sources[name]) if start else status_lines(sources[name])
         for rest in lines:
-            if rest == REGION_END:
+            if rest == end:
                 out.append(rest)
                 break
         else:
-            raise DocError(f"docs/glowkeeper.8: region '{name}' has no '{REGION_END}'")
-    missing = set(tables) - seen
+            raise DocError(f"docs/glowkeeper.8: region '{name}' has no '{end}'")
+    missing = {(REGION_END, name) for name in tables} | {(STATUS_END, name) for name in statuses}
+    missing -= seen
     if missing:
-        raise DocError(f"docs/glowkeeper.8: no region for the README's table(s) {sorted(missing)}")
+        raise DocError(f"docs/glowkeeper.8: no region for {sorted(name for _, name in missing)}")
     return "\n".join(out) + "\n"
 
 
@@ -186,6 +219,7 @@ def logged_literals():
         r'withPriority\([^,]+,[^,]+,\s*(?:std::string\()?"((?:[^"\\]|\\.)*)"',
         r'"(\[Monitor\][^"]*)"',
         r'usageText\s*=\s*"((?:[^"\\]|\\.)*)"',
+        r'writeLine\(STD\w+,[^;]*?"((?:[^"\\]|\\.)*)"',
     ]
     found = {}
     for source in sorted((ROOT / "src").rglob("*.[ch]pp")):
@@ -301,7 +335,7 @@ def check(expected, tables):
     problems = []
     if current != expected:
         diff = difflib.unified_diff(current.splitlines(), expected.splitlines(),
-                                    "docs/glowkeeper.8", "from README.md", lineterm="")
+                                    "docs/glowkeeper.8", "from README.md and the code", lineterm="")
         problems.append("docs/glowkeeper.8 is out of date: run scripts/docs.py\n" + "\n".join(diff))
     size = README.stat().st_size
     if size > README_LIMIT:
@@ -331,7 +365,7 @@ def main():
     args = parser.parse_args()
     try:
         tables = readme_tables(README.read_text())
-        expected = render_man_page(MAN_PAGE.read_text(), tables)
+        expected = render_man_page(MAN_PAGE.read_text(), tables, status_texts())
         if args.check:
             return check(expected, tables)
         MAN_PAGE.write_text(expected)

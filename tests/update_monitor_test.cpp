@@ -11,31 +11,35 @@ namespace glowkeeper::test {
 
 const std::string download = "update-check [Sync] -> update-fetch [Download_Enter]";
 
-// The values found in `chunk`, sorted.
-std::vector<int> matches(const std::string& chunk) {
-    std::vector<int> found;
-    matchTransitions(chunk, [&](UpdateStatus value) { found.push_back(static_cast<int>(value)); });
-    std::sort(found.begin(), found.end());
-    return found;
-}
-
-TEST(UpdateTransitions, EachTextMapsToItsStatusAnywhereInALine) {
-    const std::vector<std::pair<std::string, std::vector<int>>> table{
-        {"update-check [Sync] -> check-wait [Idle]", {0}},
-        {download, {2}},
-        {"update-store [Download_Enter] -> update-after-store [Download_Leave]", {2}},
-        {"update-fetch [Download_Enter] -> update-store [Download_Enter]", {2}},
-        {"mender-update-control [none] -> update-install [ArtifactInstall]", {3}},
-        {"mender-update-control [none] -> reboot [ArtifactReboot_Enter]", {3}},
-        {"mender-update-control [none] -> update-commit [ArtifactCommit_Enter]", {3}},
-        {"update-status-report [none] -> idle [Idle]", {3}},
-        {"inventory-update [Sync] -> check-wait [Idle]", {0}},
-        {"update-error [ArtifactFailure] -> cleanup [Error]", {99}},
-        {download + " then update-error [ArtifactFailure] -> cleanup [Error]", {2, 99}},
-        {"update-check [Sync]", {}},
-        {"Update-check [Sync] -> update-fetch [Download_Enter]", {}}};
-    for (const auto& [text, values] : table) {
-        EXPECT_EQ(matches("Dec 06 19:16:39 gw mender[412]: msg=\"State transition: " + text + "\"\n"), values) << text;
+// Every recognised line prints its status, and a failure stays recorded
+// (for the LED's hold) through the client's own tail: the status report, its
+// inventory update, and an update check that finds nothing. Deployment work
+// ends it; a second failure records itself anew.
+TEST(UpdateTransitions, EachTextMapsToItsStatusAndEndsAFailureOnlyWithNewWork) {
+    enum Failure { Kept, Ended, New };
+    const std::vector<std::tuple<std::string, std::vector<int>, Failure>> table{
+        {"update-check [Sync] -> check-wait [Idle]", {0}, Kept},
+        {download, {2}, Ended},
+        {"update-store [Download_Enter] -> update-after-store [Download_Leave]", {2}, Ended},
+        {"update-fetch [Download_Enter] -> update-store [Download_Enter]", {2}, Ended},
+        {"mender-update-control [none] -> update-install [ArtifactInstall]", {3}, Ended},
+        {"mender-update-control [none] -> reboot [ArtifactReboot_Enter]", {3}, Ended},
+        {"mender-update-control [none] -> update-commit [ArtifactCommit_Enter]", {3}, Ended},
+        {"update-status-report [none] -> idle [Idle]", {3}, Kept},
+        {"inventory-update [Sync] -> check-wait [Idle]", {0}, Kept},
+        {"update-error [ArtifactFailure] -> cleanup [Error]", {99}, New},
+        {"update-check [Sync]", {}, Kept},
+        {"Update-check [Sync] -> update-fetch [Download_Enter]", {}, Kept}};
+    for (const auto& [text, values, failure] : table) {
+        UpdateReport report;
+        report.failure.store({-100, 777});
+        testing::internal::CaptureStdout();
+        matchTransitions("Dec 06 19:16:39 gw mender[412]: msg=\"State transition: " + text + "\"\n",
+                         [&](const Transition& transition) { publish(report, transition); });
+        const std::string printed = values.empty() ? "" : "[Monitor] Updatestatus: " + std::to_string(values[0]) + "\n";
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), printed) << text;
+        EXPECT_EQ(report.failure.load().recorded(), failure != Ended) << text;
+        EXPECT_EQ(report.failure.load().atSecond == -100, failure == Kept) << text;
     }
 }
 
@@ -65,7 +69,7 @@ protected:
     }
 
     void start() {
-        monitor = std::async(std::launch::async, [this] { monitorUpdateStatus(status, control); });
+        monitor = std::async(std::launch::async, [this] { monitorUpdateStatus(report, control); });
     }
 
     // What the monitor printed (standard output, then error). One still
@@ -81,7 +85,7 @@ protected:
     }
 
     TempDir dir;
-    std::atomic<UpdateStatus> status{UpdateStatus::Idle};
+    UpdateReport report{UpdateStatus::Idle};
     UpdateMonitorControl control;
     std::future<void> monitor;
 };
@@ -93,7 +97,8 @@ TEST_F(UpdateMonitor, OutputEndReturnsWithUnknownStatus) {
     standIn("printf '%s\\n' \"$@\" > " + dir.file("args") + "\nls /proc/$$/fd > " + dir.file("fds"));
     start();
     EXPECT_EQ(join(3s), "");
-    EXPECT_EQ(status.load(), UpdateStatus::Unknown);
+    EXPECT_EQ(report.status.load(), UpdateStatus::Unknown);
+    EXPECT_EQ(report.follower.load(), FollowerState::Ended);
     EXPECT_EQ(readFile(dir.file("args")), "-fu\nmender-client\n--no-pager\n");
     const std::string fds = "\n" + readFile(dir.file("fds"));
     EXPECT_NE(fds.find("\n1\n"), std::string::npos) << fds;
@@ -107,7 +112,8 @@ TEST_F(UpdateMonitor, StopBeforeStartStartsNothing) {
     start();
     EXPECT_EQ(join(1s), "");
     EXPECT_EQ(standInPid(), -1);
-    EXPECT_EQ(status.load(), UpdateStatus::Idle);
+    EXPECT_EQ(report.status.load(), UpdateStatus::Idle);
+    EXPECT_EQ(report.follower.load(), FollowerState::Starting);
 }
 
 TEST_F(UpdateMonitor, FollowerThatCannotStartIsReported) {
@@ -119,7 +125,8 @@ TEST_F(UpdateMonitor, FollowerThatCannotStartIsReported) {
     monitor.wait_for(1s);
     setrlimit(RLIMIT_NOFILE, &limit);
     EXPECT_EQ(join(1s), "Failed to start journalctl\n");
-    EXPECT_EQ(status.load(), UpdateStatus::Idle);
+    EXPECT_EQ(report.status.load(), UpdateStatus::Idle);
+    EXPECT_EQ(report.follower.load(), FollowerState::CouldNotStart);
 }
 
 class UpdateMonitorStop : public UpdateMonitor, public testing::WithParamInterface<bool> {};
@@ -131,11 +138,11 @@ TEST_P(UpdateMonitorStop, EndsTheFollowerAndKeepsTheStatus) {
     // the same transition twice, in one write, must be published twice.
     standIn((GetParam() ? "trap '' TERM\n" : "") + ("echo '" + download + "\n" + download + "'\nexec sleep 1000"));
     start();
-    EXPECT_TRUE(waitUntil([&] { return status.load() == UpdateStatus::Downloading && standInPid() > 0; }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return report.status.load() == UpdateStatus::Downloading && standInPid() > 0; }, 3s));
     const long long took = millisOf([&] { control.stop(); });
     EXPECT_TRUE(GetParam() ? took >= 1900 && took <= 4000 : took <= 1000) << took;
     EXPECT_EQ(join(1s), "[Monitor] Updatestatus: 2\n[Monitor] Updatestatus: 2\n");
-    EXPECT_EQ(status.load(), UpdateStatus::Downloading);
+    EXPECT_EQ(report.status.load(), UpdateStatus::Downloading);
 }
 
 INSTANTIATE_TEST_SUITE_P(Followers, UpdateMonitorStop, testing::Bool(),

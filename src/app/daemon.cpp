@@ -77,19 +77,19 @@ int runDaemon(int argc, const char* const* argv) {
     }
 
     // Created before the workers that borrow them, destroyed after them.
-    std::atomic<UpdateStatus> updateStatus{UpdateStatus::Unknown};
+    UpdateReport updateReport;
     UpdateMonitorControl monitorControl;
     PassCounter connectivityPasses{0};
     PassCounter rgbPasses{0};
     DisplayState shown;
-    Supervisor supervisor(&connectivityPasses, &rgbPasses, &shown);
+    Supervisor supervisor(&connectivityPasses, &rgbPasses, &shown, &updateReport, logger);
 
     Led led(board::singleLedPath, logger);
     std::thread connectivityThread(connectivityLoop, &led, std::ref(running), logger, std::ref(connectivityPasses),
                                    std::ref(shown));
-    std::thread monitorThread(monitorUpdateStatus, std::ref(updateStatus), std::ref(monitorControl));
+    std::thread monitorThread(monitorUpdateStatus, std::ref(updateReport), std::ref(monitorControl));
     RgbLed rgbLed(board::redChannelPath, board::greenChannelPath, board::blueChannelPath, logger);
-    std::thread rgbThread(rgbStatusLoop, &rgbLed, std::ref(running), std::ref(updateStatus), logger,
+    std::thread rgbThread(rgbStatusLoop, &rgbLed, std::ref(running), std::cref(updateReport), logger,
                           std::ref(rgbPasses), std::ref(shown));
 
     while (running.load()) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
@@ -40,6 +41,22 @@ std::string withPriority(int fd, LinePriority priority, const std::string& line)
         return line;
     }
     return "<" + std::to_string(static_cast<int>(priority)) + ">" + line;
+}
+
+void writeLine(int fd, LinePriority priority, const std::string& line) {
+    const std::string text = withPriority(fd, priority, line) + "\n";
+    std::size_t written = 0;
+    // Only a partial write (a full pipe, a signal) takes a second call.
+    while (written < text.size()) {
+        const ssize_t result = write(fd, text.data() + written, text.size() - written);
+        if (result < 0 && errno == EINTR) {
+            continue;
+        }
+        if (result <= 0) {
+            return;
+        }
+        written += static_cast<std::size_t>(result);
+    }
 }
 
 }  // namespace glowkeeper

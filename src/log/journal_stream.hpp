@@ -21,4 +21,9 @@ bool isJournalStream(int fd);
 // `fd` is the journal (decided once per stream), else `line` unchanged.
 std::string withPriority(int fd, LinePriority priority, const std::string& line);
 
+// Writes `line` (with its priority, as withPriority gives it) and its newline
+// to `fd` in one write, so that a line of another thread never lands inside
+// it on the stream both standard streams share under systemd.
+void writeLine(int fd, LinePriority priority, const std::string& line);
+
 }  // namespace glowkeeper

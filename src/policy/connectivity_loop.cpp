@@ -9,26 +9,24 @@ namespace glowkeeper {
 
 void connectivityLoop(Led* led, std::atomic<bool>& running, std::shared_ptr<spdlog::logger> logger,
                       std::atomic<std::uint64_t>& passes, DisplayState& shown) {
-    int previous = 0;
+    InternetDisplay previous = InternetDisplay::Unreachable;
     while (running.load()) {
-        const int result = checkInternet();
-        shown.internet.store(result);
-        if (result < 0) {
+        const InternetDisplay display = internetDisplay(checkInternet());
+        shown.internet.store(display);
+        if (display == InternetDisplay::Failing) {
             // Once per unbroken run of failures; the flashes repeat every pass.
-            if (result != previous) {
+            if (display != previous) {
                 logger->error("Error checking internet connection: Could not create socket");
             }
-            led->blink(1, 3);
-        } else if (result > 0) {
+        } else if (display == InternetDisplay::Reachable) {
             logger->debug("Internet connection available");
-            led->on();
         } else {
             logger->debug("No internet connection");
-            led->reset();
         }
+        show(led, display);
         passes.fetch_add(1);
         std::this_thread::sleep_for(std::chrono::seconds(5));
-        previous = result;
+        previous = display;
     }
 }
 

@@ -14,17 +14,9 @@
 
 namespace glowkeeper {
 
-// Bumps `passes` once per pass, before the pause; stores what decides each
+// Bumps `passes` once per pass, before the pause; stores each pass's
 // display in `shown` before showing it.
-void rgbStatusLoop(RgbLed* led, std::atomic<bool>& running, std::atomic<UpdateStatus>& updateStatus,
+void rgbStatusLoop(RgbLed* led, std::atomic<bool>& running, const UpdateReport& update,
                    std::shared_ptr<spdlog::logger> logger, std::atomic<std::uint64_t>& passes, DisplayState& shown);
-
-// White flashes while downloading or installing, solid red after a failure;
-// any other status leaves the LED as it is.
-void showUpdateStatus(UpdateStatus status, RgbLed* led);
-// Red flashes for the lowest failed service: two, three or four.
-void showServiceFailure(int failedServices, RgbLed* led);
-// Update activity first, then failed services, else solid green.
-void showStatus(int failedServices, UpdateStatus status, RgbLed* led);
 
 }  // namespace glowkeeper

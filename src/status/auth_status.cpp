@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iostream>
 
 namespace glowkeeper {
 
@@ -73,8 +72,7 @@ AuthState readAuthStatus(const char* path) {
     const int fd = openRegularFile(path);
     if (fd < 0) {
         // A warning: the loop logs the error that follows from it.
-        std::cerr << withPriority(STDERR_FILENO, LinePriority::Warning, std::string("Error reading file ") + path)
-                  << std::endl;
+        writeLine(STDERR_FILENO, LinePriority::Warning, std::string("Error reading file ") + path);
         return AuthState::ReadError;
     }
     static const std::size_t limit = longestWord() + 1;
@@ -83,8 +81,7 @@ AuthState readAuthStatus(const char* path) {
 
     const AuthState state = parseAuthStatus(firstBytes);
     if (state == AuthState::UndefinedState) {
-        std::cerr << withPriority(STDERR_FILENO, LinePriority::Warning, "Authentication Error, undefined state")
-                  << std::endl;
+        writeLine(STDERR_FILENO, LinePriority::Warning, "Authentication Error, undefined state");
     }
     return state;
 }

@@ -11,21 +11,21 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <iostream>
+#include <ctime>
 
 namespace glowkeeper {
 
-const std::unordered_map<std::string, UpdateStatus> updateTransitionTable = {
-    {"update-check [Sync] -> check-wait [Idle]", UpdateStatus::Idle},
-    {"update-check [Sync] -> update-fetch [Download_Enter]", UpdateStatus::Downloading},
-    {"update-store [Download_Enter] -> update-after-store [Download_Leave]", UpdateStatus::Downloading},
-    {"update-fetch [Download_Enter] -> update-store [Download_Enter]", UpdateStatus::Downloading},
-    {"mender-update-control [none] -> update-install [ArtifactInstall]", UpdateStatus::Installing},
-    {"mender-update-control [none] -> reboot [ArtifactReboot_Enter]", UpdateStatus::Installing},
-    {"mender-update-control [none] -> update-commit [ArtifactCommit_Enter]", UpdateStatus::Installing},
-    {"update-status-report [none] -> idle [Idle]", UpdateStatus::Installing},
-    {"inventory-update [Sync] -> check-wait [Idle]", UpdateStatus::Idle},
-    {"update-error [ArtifactFailure] -> cleanup [Error]", UpdateStatus::Failed},
+const std::unordered_map<std::string, Transition> updateTransitionTable = {
+    {"update-check [Sync] -> check-wait [Idle]", {UpdateStatus::Idle, false}},
+    {"update-check [Sync] -> update-fetch [Download_Enter]", {UpdateStatus::Downloading, true}},
+    {"update-store [Download_Enter] -> update-after-store [Download_Leave]", {UpdateStatus::Downloading, true}},
+    {"update-fetch [Download_Enter] -> update-store [Download_Enter]", {UpdateStatus::Downloading, true}},
+    {"mender-update-control [none] -> update-install [ArtifactInstall]", {UpdateStatus::Installing, true}},
+    {"mender-update-control [none] -> reboot [ArtifactReboot_Enter]", {UpdateStatus::Installing, true}},
+    {"mender-update-control [none] -> update-commit [ArtifactCommit_Enter]", {UpdateStatus::Installing, true}},
+    {"update-status-report [none] -> idle [Idle]", {UpdateStatus::Installing, false}},
+    {"inventory-update [Sync] -> check-wait [Idle]", {UpdateStatus::Idle, false}},
+    {"update-error [ArtifactFailure] -> cleanup [Error]", {UpdateStatus::Failed, false}},
 };
 
 namespace {
@@ -64,12 +64,14 @@ pid_t spawnFollower(int outputFd) {
     return error == 0 ? pid : -1;
 }
 
-void publish(std::atomic<UpdateStatus>& status, UpdateStatus value) {
-    status.store(value);
-    // One insertion, so a log line of another thread cannot land inside it.
-    const std::string line = withPriority(STDOUT_FILENO, LinePriority::Info,
-                                          "[Monitor] Updatestatus: " + std::to_string(static_cast<int>(value)));
-    std::cout << line << std::endl;
+// Local time; the daemon's time zone is the system's.
+std::int16_t localMinuteOfDay() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) {
+        return 0;
+    }
+    return static_cast<std::int16_t>(local.tm_hour * 60 + local.tm_min);
 }
 
 }  // namespace
@@ -88,10 +90,11 @@ void UpdateMonitorControl::stop() {
     }
 }
 
-void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl& control) {
+void monitorUpdateStatus(UpdateReport& report, UpdateMonitorControl& control) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        std::cerr << withPriority(STDERR_FILENO, LinePriority::Error, "Failed to start journalctl") << std::endl;
+        report.follower.store(FollowerState::CouldNotStart);
+        writeLine(STDERR_FILENO, LinePriority::Error, "Failed to start journalctl");
         return;
     }
     pid_t pid = -1;
@@ -108,16 +111,18 @@ void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl
     if (pid <= 0) {
         close(pipeFds[0]);
         if (!stopped) {
-            std::cerr << withPriority(STDERR_FILENO, LinePriority::Error, "Failed to start journalctl") << std::endl;
+            report.follower.store(FollowerState::CouldNotStart);
+            writeLine(STDERR_FILENO, LinePriority::Error, "Failed to start journalctl");
         }
         return;
     }
 
-    status.store(UpdateStatus::Unknown);
+    report.follower.store(FollowerState::Following);
+    report.status.store(UpdateStatus::Unknown);
     if (FILE* stream = fdopen(pipeFds[0], "r")) {
         char buffer[512];
         while (fgets(buffer, sizeof(buffer), stream) != nullptr) {
-            matchTransitions(buffer, [&status](UpdateStatus value) { publish(status, value); });
+            matchTransitions(buffer, [&report](const Transition& transition) { publish(report, transition); });
         }
         (void)fclose(stream);
     } else {
@@ -134,15 +139,35 @@ void monitorUpdateStatus(std::atomic<UpdateStatus>& status, UpdateMonitorControl
         control.followerEnded = true;
         (void)waitpid(pid, nullptr, 0);
     }
+    report.follower.store(FollowerState::Ended);
     control.reaped.notify_all();
 }
 
-void matchTransitions(std::string_view chunk, const std::function<void(UpdateStatus)>& onMatch) {
-    for (const auto& [text, value] : updateTransitionTable) {
+void matchTransitions(std::string_view chunk, const std::function<void(const Transition&)>& onMatch) {
+    for (const auto& [text, transition] : updateTransitionTable) {
         if (chunk.find(text) != std::string_view::npos) {
-            onMatch(value);
+            onMatch(transition);
         }
     }
+}
+
+std::int32_t monotonicSecond() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::int32_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+}
+
+void publish(UpdateReport& report, const Transition& transition) {
+    // In this order, a pass that sees only one of the two stores still shows
+    // what it showed before or the failure.
+    if (transition.status == UpdateStatus::Failed) {
+        report.failure.store({monotonicSecond(), localMinuteOfDay()});
+    }
+    report.status.store(transition.status);
+    if (transition.startsWork) {
+        report.failure.store({});
+    }
+    writeLine(STDOUT_FILENO, LinePriority::Info,
+              "[Monitor] Updatestatus: " + std::to_string(static_cast<int>(transition.status)));
 }
 
 }  // namespace glowkeeper

@@ -29,6 +29,7 @@ LINES = {
         ("error", "Error opening file: {}"),
         ("error", "Could not start blink thread: {}"),
         ("error", "Invalid color: {}"),
+        ("warning", "Failed to notify the service manager, ignoring: {}"),
     ),
     "stdout": (
         (None, "[Monitor] Updatestatus: {}"),

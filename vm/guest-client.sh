@@ -110,7 +110,7 @@ systemctl daemon-reload
 sleep 2
 since=$(cursor)
 systemctl restart mender-client
-check "update client: authorised and idle" client_line "$since" "update-check [Sync] -> check-wait [Idle]" 180
+check "update client: authorised and idle" client_line "$since" "update-check [Sync] -> check-wait [Idle]" 300
 
 deploy gk-success
 succeeded gk-success
@@ -136,7 +136,7 @@ succeeded gk-reboot
 
 systemctl stop mender-client
 sleep 2  # the daemon's last lines
-printed=$(journalctl -u glowkeeper --after-cursor="$since" -o cat | sed -n 's/^\[Monitor\] Updatestatus: //p' | paste -sd' ')
+printed=$(journalctl --after-cursor="$since" -t glowkeeper -o cat | sed -n 's/^\[Monitor\] Updatestatus: //p' | paste -sd' ')
 expected=$(expected_values "$since" | paste -sd' ')
 check "one status line per recognised client line ($(wc -w <<<"$expected")), same values in order" \
     equals "$printed" "$expected"

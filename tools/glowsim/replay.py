@@ -26,7 +26,7 @@ def read(path, since=None):
     if since is not None:
         lines = lines[next((i for i, (_, text) in enumerate(lines) if since in text), len(lines)):]
     if not lines:
-        raise ValueError(f"{path}: no journal line" + (f" holds {since!r}" if since is not None else ""))
+        raise ValueError("no journal line" + (f" holds {since!r}" if since is not None else "") + f" in {path}")
     return [(t - lines[0][0], text) for t, text in lines]
 
 

@@ -30,7 +30,8 @@ download() { (cd "$work" && apt-get download -q -o APT::Sandbox::User=root "$@" 
 # The newest bookworm kernel may be in the security suite, which the bootstrap
 # does not read: the host's apt picks it and its matching headers and source.
 # The test installs the package in the guest: its libraries come with the image.
-packages=systemd,systemd-sysv,udev,kmod,initramfs-tools,zstd,procps,python3,libspdlog1.10,libfmt9
+# The update client stays shadowed by its stand-in until the test starts it.
+packages=systemd,systemd-sysv,udev,kmod,initramfs-tools,zstd,procps,python3,libspdlog1.10,libfmt9,mender-client,openssl
 pick_kernel() {
     kernel=$(apt-cache depends "linux-image-$flavour:$arch" 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
     kernel=${kernel%:*}

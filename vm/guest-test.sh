@@ -167,6 +167,7 @@ check "journal: the reader's line at priority warning" messages_at "$since" warn
 echo Registration_possible >/tmp/Auth_status.txt
 check "registration possible: status line" status_line "internet unreachable · RGB: slow blue, registration possible"
 rm /tmp/Auth_status.txt
+[ ! -d client ] || . ./guest-client.sh
 check "package removal stops the service" bash -c "dpkg -r glowkeeper >/dev/null && ! pgrep -x glowkeeper && ! pgrep -x journalctl"
 . ./guest-life.sh
 complete=1

@@ -38,6 +38,11 @@ prepare() {
     # The same tree as a newer version, for the upgrade while running.
     next=$(ls build/deb/next/glowkeeper_*_"$arch".deb 2>/dev/null || scripts/package.sh --next "$arch" | tail -1)
     cp "$next" "$run/data/glowkeeper-next.deb"
+    # The real update client's deployments, on the architectures VM_CLIENT names.
+    if [[ " ${VM_CLIENT-amd64} " == *" $arch "* ]]; then
+        cp -r vm/client "$run/data/"
+        vm/client/artifacts.sh "$run/data/client/artifacts"
+    fi
     tar -cf "$run/data.tar" -C "$run/data" .
     truncate -s 64M "$run/results.img"
     echo "$arch $image $board" >"$run/vm"
@@ -62,7 +67,7 @@ boot() {  # boot RUN
         append=" systemd.mask=leds.service trace_event=gpio:gpio_value"
     fi
     echo "vm: booting $arch${board:+ $board} (console in $1/console.log)"
-    timeout 900 "${qemu[@]}" "${options[@]}" \
+    timeout 1500 "${qemu[@]}" "${options[@]}" \
         -serial "file:$1/console.log" \
         -kernel "$image/vmlinuz" -initrd "$image/initrd.img" -append "root=/dev/vda console=$console panic=-1 quiet$append" \
         -drive "file=$image/rootfs.img,format=raw,if=virtio,snapshot=on" \

@@ -32,7 +32,7 @@ import re
 import shlex
 from dataclasses import dataclass, field
 
-from . import lines, world
+from . import lines, replay, world
 from .recorder import COLOURS
 
 COLOUR = "|".join(["on", *sorted(set(COLOURS.values()) - {"dark"})])
@@ -191,6 +191,12 @@ def parse(path):
                             for stop in scenario.stops):
                         raise ValueError
                     scenario.actions.append((float(words[1]), ["stop"], number))
+                elif words[0] == "at" and words[2:4] == ["journal", "replay"]:
+                    try:  # a file that cannot be played says why
+                        change = world.parse(shlex.join(replay.beside(path, words[2:])))
+                    except ValueError as error:
+                        raise Refusal(str(error)) from None
+                    scenario.actions.append((float(words[1]), change, number))
                 elif words[0] == "at":
                     scenario.actions.append((float(words[1]), world.parse(shlex.join(words[2:])), number))
                 elif words[0] == "expect":

@@ -6,11 +6,13 @@ scenario files and the soak. Each change is one line of text:
     layout v2|v1
     auth OFF|Registration_possible|LongPress_started|LongPress_failed|LongPress_success|<other word>|none
     journal download|install|failure|idle|end
+    journal replay FILE [from TEXT]   a real client's journal (replay.py), from its first line holding TEXT
     restart
 """
 
 import shlex
 
+from . import replay
 from .sandbox import SERVICES
 
 NET_MODES = ("reachable", "refused", "drop", "noroute", "nosocket", "nofd")
@@ -28,7 +30,7 @@ GRAMMAR = {
     "service": "service tiviad|pelmad|mender-client up|down",
     "layout": "layout v2|v1",
     "auth": "auth WORD|none",
-    "journal": "journal download|install|failure|idle|end",
+    "journal": "journal download|install|failure|idle|end|replay FILE [from TEXT]",
     "restart": "restart",
 }
 
@@ -49,12 +51,23 @@ def parse(line):
         "service": len(rest) == 2 and rest[0] in SERVICES and rest[1] in ("up", "down"),
         "layout": rest in (["v2"], ["v1"]),
         "auth": len(rest) == 1 and rest[0] != "",
-        "journal": len(rest) == 1 and (rest[0] in TRANSITIONS or rest[0] == "end"),
+        "journal": len(rest) == 1 and (rest[0] in TRANSITIONS or rest[0] == "end") or replayable(rest),
         "restart": not rest,
     }[verb]
     if not valid:
         raise ValueError(f"expected '{GRAMMAR[verb]}', got {line.strip()!r}")
     return words
+
+
+def replayable(rest):
+    """A replay of a file that has lines to play; a file that has none says why."""
+    if rest[:1] != ["replay"] or len(rest) not in (2, 4) or rest[2:3] not in ([], ["from"]):
+        return False
+    try:
+        replay.read(rest[1], rest[3] if len(rest) == 4 else None)
+    except OSError as error:
+        raise ValueError(f"journal replay: {error.strerror}: {rest[1]}") from None
+    return True
 
 
 def apply(sandbox, line):
@@ -75,6 +88,8 @@ def apply(sandbox, line):
     elif verb == "journal":
         if rest[0] == "end":
             sandbox.end_journal()
+        elif rest[0] == "replay":
+            replay.play(sandbox, replay.read(rest[1], rest[3] if len(rest) == 4 else None))
         else:
             sandbox.journal(journal_line(TRANSITIONS[rest[0]]))
     elif verb == "restart":

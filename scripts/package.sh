@@ -4,10 +4,16 @@
 # dependencies from debian/control (apt-get build-dep -a ARCH), then
 # dpkg-buildpackage -a ARCH from a copy of the tree in build/deb/ARCH/.
 # lintian must report no error and no warning. The .deb lands in build/deb/;
-# its path is printed on the last line.
-# Usage: scripts/package.sh [ARCH]
+# its path is printed on the last line. Every page shipped in
+# /usr/share/doc/glowkeeper must be readable there: uncompressed, its links
+# leading to what the package ships.
+# --next builds the same tree as a newer version (a changelog entry in the
+# build's copy only) into build/deb/next/, for the VM test's upgrade.
+# Usage: scripts/package.sh [--next] [ARCH]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+next=""
+[ "${1:-}" != --next ] || { next=1; shift; }
 native=$(dpkg --print-architecture)
 arch=${1:-$native}
 
@@ -16,11 +22,21 @@ tools=(dpkg-dev debhelper fakeroot lintian)
 scripts/install-deps.sh "${tools[@]}"
 
 version=$(dpkg-parsechangelog -S Version)
-work=build/deb/$arch
-rm -rf "$work" build/deb/glowkeeper_*_"$arch".deb
+out=build/deb
+[ -z "$next" ] || { version=$version+next out=build/deb/next; }
+work=$out/$arch
+rm -rf "$work" "$out"/glowkeeper_*_"$arch".deb
 source=$work/glowkeeper-$version
 mkdir -p "$source"
 tar -c --exclude='./build*' --exclude=./.git . | tar -x -C "$source"
+if [ -n "$next" ]; then
+    changelog=$source/debian/changelog
+    { printf 'glowkeeper (%s) %s; urgency=medium\n\n  * The same tree as a newer version, for the upgrade test.\n\n -- %s  %s\n\n' \
+        "$version" "$(dpkg-parsechangelog -l "$changelog" -S Distribution)" \
+        "$(dpkg-parsechangelog -l "$changelog" -S Maintainer)" "$(date -R)"
+      cat "$changelog"; } >"$changelog.new"
+    mv "$changelog.new" "$changelog"
+fi
 
 # Build-Depends are the one list of what the build needs: the target's
 # libraries (multiarch) and the build machine's tools.
@@ -41,5 +57,22 @@ fi
 (cd "$source" && dpkg-buildpackage -a "$arch" -us -uc -b -j"$(nproc)") >"$work/build.log" 2>&1 ||
     { tail -40 "$work/build.log"; exit 1; }
 lintian --fail-on error,warning "$work/glowkeeper_${version}_$arch.changes"
-mv "$work/glowkeeper_${version}_$arch.deb" build/deb/
-echo "build/deb/glowkeeper_${version}_$arch.deb"
+deb=$out/glowkeeper_${version}_$arch.deb
+mv "$work/glowkeeper_${version}_$arch.deb" "$deb"
+
+# A page's links must resolve in /usr/share/doc/glowkeeper as they do in
+# docs/: dh_compress renames pages and leaves out nothing it is not given.
+shipped=$work/shipped
+dpkg-deb -x "$deb" "$shipped"
+doc=$shipped/usr/share/doc/glowkeeper
+pages=$(find "$doc" -name '*.md')
+[ -n "$pages" ] ||
+    { echo "package: no page in /usr/share/doc/glowkeeper uncompressed: the links between them lead nowhere" >&2; exit 1; }
+broken=""
+for page in $pages; do
+    for target in $(grep -oP '\]\(\K[^)\s]+(?=\))' "$page" | grep -Ev '^([a-z]+:|#)' | sed 's/#.*//' | sort -u); do
+        [ -e "$(dirname "$page")/$target" ] || broken+=" ${page#"$doc"/}:$target"
+    done
+done
+[ -z "$broken" ] || { echo "package: links in /usr/share/doc/glowkeeper that lead nowhere:$broken" >&2; exit 1; }
+echo "$deb"

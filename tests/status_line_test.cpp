@@ -31,9 +31,6 @@ TEST(Display, PatternAndTextComeFromOneDecision) {
         EXPECT_EQ(patternOf(display.value()), pattern) << text;
         EXPECT_EQ(statusText(display.value()), text);
     }
-    for (const AuthState state : {AuthState::Off, AuthState::ReadError, AuthState::UndefinedState}) {
-        EXPECT_FALSE(authDisplay(state).has_value()) << "the status display decides for " << static_cast<int>(state);
-    }
 }
 
 // A failure recorded at second 1000 holds solid red, over the update status

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the test VM's image for ARCH (amd64 or arm64; amd64 when none is
-# given): a minimal Debian bookworm (mmdebstrap; a foreign architecture runs
+# Builds the test VM's image for ARCH (amd64, arm64 or armhf; amd64 when none
+# is given): a minimal Debian bookworm (mmdebstrap; a foreign architecture runs
 # under qemu-user) with the current Debian kernel and the userspace-LED module
 # uleds, which Debian's kernel leaves out and which is built here, cross for a
 # foreign architecture, from Debian's kernel source and headers. From
@@ -8,14 +8,18 @@
 # services, its four LEDs through uleds) and the unit that runs the test at
 # boot. The image is cached in build/vm/ARCH/<hash of its inputs>/; prints
 # that folder.
-# Usage: vm/build-image.sh [amd64|arm64]
+# Usage: vm/build-image.sh [amd64|arm64|armhf]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "vm: needs root: mmdebstrap and chroot build the VM's image" >&2; exit 1; }
 arch=${1:-amd64}
 native=$(dpkg --print-architecture)
-declare -A triples=([amd64]=x86_64-linux-gnu [arm64]=aarch64-linux-gnu)
+declare -A triples=([amd64]=x86_64-linux-gnu [arm64]=aarch64-linux-gnu [armhf]=arm-linux-gnueabihf)
 triple=${triples[$arch]:-}
+# armhf's flavour for the Cortex-A15 and later: its large physical addresses
+# reach the devices the virt machine places above 4 GiB.
+declare -A flavours=([amd64]=amd64 [arm64]=arm64 [armhf]=armmp-lpae)
+flavour=${flavours[$arch]:-}
 [ -n "$triple" ] || { echo "vm: unknown architecture $arch" >&2; exit 2; }
 
 apt_install() {
@@ -29,7 +33,7 @@ download() { (cd "$work" && apt-get download -q -o APT::Sandbox::User=root "$@" 
 # The update client stays shadowed by its stand-in until the test starts it.
 packages=systemd,systemd-sysv,udev,kmod,initramfs-tools,zstd,procps,python3,libspdlog1.10,libfmt9,mender-client,openssl
 pick_kernel() {
-    kernel=$(apt-cache depends "linux-image-$arch:$arch" 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
+    kernel=$(apt-cache depends "linux-image-$flavour:$arch" 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
     kernel=${kernel%:*}
     release=${kernel#linux-image-}
     version=$(apt-cache show --no-all-versions "$kernel:$arch" 2>/dev/null | awk '/^Version:/ {print $2}')
@@ -69,7 +73,7 @@ fi
 # are unpacked, never installed: installing a foreign architecture's headers
 # would pull in its compiler and remove the build machine's. They lean on the
 # build machine's linux-kbuild-6.1 and on their own absolute path.
-download "$kernel:$arch=$version" "linux-headers-$release:$arch=$version" "linux-headers-${release%-*}-common=$version"
+download "$kernel:$arch=$version" "linux-headers-$release:$arch=$version" "linux-headers-${release%-"$flavour"}-common=$version"
 headers=$PWD/$work/headers
 for deb in "$work"/linux-headers-*.deb; do dpkg-deb -x "$deb" "$headers"; done
 mkdir -p "$headers/usr/lib"
@@ -88,7 +92,7 @@ root=$work/root
 mmdebstrap --variant=minbase --architectures="$arch" --include="$packages" bookworm "$root" >"$work/bootstrap.log" 2>&1 ||
     { tail -20 "$work/bootstrap.log" >&2; exit 1; }
 # A small initramfs: just what finds the root disk (virtio over PCI on amd64,
-# over PCI or MMIO on arm64's virt machine).
+# over PCI or MMIO on the virt machine of arm64 and armhf).
 sed -i 's/^MODULES=.*/MODULES=list/' "$root/etc/initramfs-tools/initramfs.conf"
 printf '%s\n' virtio_mmio virtio_pci virtio_blk ext4 >>"$root/etc/initramfs-tools/modules"
 cp "$work/${kernel}_"*.deb "$root/tmp/kernel.deb"

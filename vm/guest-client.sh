@@ -17,12 +17,16 @@ event() {
     done
     echo "${line%% *}"
 }
+# Lines of program $2 since cursor $1. Not `journalctl -u` with the cursor:
+# with a match, --after-cursor also skips the first matching entry whenever
+# the cursor's own entry does not match.
+lines_of() { journalctl --after-cursor="$1" -o short-monotonic | grep -F " $2["; }
 # Waits up to $3 s for the client's $4-th (default first) line holding $2
 # since cursor $1, counting only lines after the first that holds $5 when
 # given; prints its time on the monotonic clock.
 client_line() {
     local deadline=$((SECONDS + $3)) line
-    until line=$(journalctl -u mender-client --after-cursor="$1" -o short-monotonic |
+    until line=$(lines_of "$1" mender |
         awk -v text="$2" -v n="${4:-1}" -v after="${5:-}" 'BEGIN {on = after == ""}
             !on {on = index($0, after) > 0; next}
             index($0, text) && ++k == n {print; exit}')
@@ -53,7 +57,7 @@ texts=("0 update-check [Sync] -> check-wait [Idle]"
 # The value of each recognised client line since cursor $1, in order.
 expected_values() {
     local line entry
-    journalctl -u mender-client --after-cursor="$1" -o cat | while IFS= read -r line; do
+    lines_of "$1" mender | while IFS= read -r line; do
         for entry in "${texts[@]}"; do
             [[ $line != *"${entry#* }"* ]] || echo "${entry%% *}"
         done
@@ -62,7 +66,7 @@ expected_values() {
 # How many of the ten texts the client logged since cursor $1.
 texts_seen() {
     local entry count=0 journal
-    journal=$(journalctl -u mender-client --after-cursor="$1" -o cat)
+    journal=$(lines_of "$1" mender)
     for entry in "${texts[@]}"; do
         ! grep -qF -- "${entry#* }" <<<"$journal" || count=$((count + 1))
     done
@@ -136,12 +140,12 @@ succeeded gk-reboot
 
 systemctl stop mender-client
 sleep 2  # the daemon's last lines
-printed=$(journalctl --after-cursor="$since" -t glowkeeper -o cat | sed -n 's/^\[Monitor\] Updatestatus: //p' | paste -sd' ')
+printed=$(lines_of "$since" glowkeeper | sed -n 's/.*: \[Monitor\] Updatestatus: //p' | paste -sd' ')
 expected=$(expected_values "$since" | paste -sd' ')
 check "one status line per recognised client line ($(wc -w <<<"$expected")), same values in order" \
     equals "$printed" "$expected"
 check "the client logged all ten texts" equals "$(texts_seen "$since")" 10
 journalctl -u mender-client --after-cursor="$since" -o short-monotonic >"$results/client-journal.txt"
 cp "$events" "$results/server-events.txt"
-systemctl stop update-server
+systemctl start mender-client  # the gateway's services all running again, for what follows
 echo "update client section took $((SECONDS - client_start)) s" | tee -a "$results/summary.txt"

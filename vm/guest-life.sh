@@ -12,7 +12,7 @@ other=$!
 udevadm wait --timeout=30 /sys/class/leds/vm:other
 
 starts() { journalctl -u glowkeeper --after-cursor="$1" -o cat | grep -c '^Started glowkeeper.service'; }
-held() { [ "$(ps -o stat= -p "$(main_pid)" | cut -c1)" = T ]; }
+held() { local pid; pid=$(main_pid); [ "$pid" -gt 0 ] && [ "$(ps -o stat= -p "$pid" | cut -c1)" = T ]; }
 until_true() {  # until_true SECONDS COMMAND...: waits for COMMAND to succeed
     local deadline=$((SECONDS + $1))
     shift
@@ -26,6 +26,7 @@ check "install again after removal" dpkg -i glowkeeper.deb
 
 # LEDs registered while the unit is still starting: the daemon's process is
 # held before it reports ready, with its sandbox (without the LEDs) in place.
+# Without its LEDs the start first waits for their devices, 60 s at most.
 systemctl stop glowkeeper leds
 mkdir -p /run/systemd/system/glowkeeper.service.d
 cat >/run/systemd/system/glowkeeper.service.d/hold.conf <<'EOF'
@@ -37,7 +38,7 @@ touch /run/glowkeeper-hold
 systemctl daemon-reload
 since=$(cursor)
 systemctl start --no-block glowkeeper
-check "activating: the daemon held before ready" until_true 30 held
+check "activating: the daemon held before ready" until_true 100 held
 pid=$(main_pid)
 rm /run/glowkeeper-hold
 check "activating: the unit is starting" equals "$(prop ActiveState)" activating

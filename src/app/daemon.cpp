@@ -5,6 +5,7 @@
 #include "led/led.hpp"
 #include "led/rgb_led.hpp"
 #include "log/journal_stream.hpp"
+#include "log/thread_name.hpp"
 #include "policy/connectivity_loop.hpp"
 #include "policy/rgb_status_loop.hpp"
 #include "status/update_monitor.hpp"
@@ -91,6 +92,9 @@ int runDaemon(int argc, const char* const* argv) {
     RgbLed rgbLed(board::redChannelPath, board::greenChannelPath, board::blueChannelPath, logger);
     std::thread rgbThread(rgbStatusLoop, &rgbLed, std::ref(running), std::cref(updateReport), logger,
                           std::ref(rgbPasses), std::ref(shown));
+    nameThread(connectivityThread, "internet");
+    nameThread(monitorThread, "update-monitor");
+    nameThread(rgbThread, "rgb-status");
 
     while (running.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

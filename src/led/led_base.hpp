@@ -2,6 +2,8 @@
 // Linux LED class and the state of at most one indefinite blink pattern.
 #pragma once
 
+#include "log/thread_name.hpp"
+
 #include <spdlog/logger.h>
 
 #include <atomic>
@@ -83,6 +85,7 @@ void LedBase::blinkIndefinitely(Loop loop) {
     blinking = true;
     try {
         blinkThread = std::thread(std::move(loop));
+        nameThread(blinkThread, "blink");
     } catch (const std::exception& error) {
         blinking = false;
         reportThreadFailure(error);

@@ -10,12 +10,14 @@ Steady samples are those of a daemon following the journal, past its first
 seconds. Growth, for the run as a whole and for each long daemon life,
 compares the first third of them with the last third: private dirty memory
 may not rise above the first third's maximum by more than 10 % or 512 kB;
-descriptors and threads may neither raise their median nor exceed the first
-third's maximum by more than the world's own transients (the probe's socket
-and one brightness file being written, a blink thread). There is never more
-than one child or journal follower, and the daemon never falls silent for
-15 s. Exit status 1 on growth, on a daemon that hangs or ends by itself, or
-on a stop that is not clean; 0 otherwise.
+descriptors and threads other than blink threads may neither raise their
+median nor exceed the first third's maximum by more than the world's own
+transients (the probe's socket and one brightness file being written). A blink
+thread lives as long as its LED's pattern, so their number follows the world:
+there may never be more than one per LED. There is never more than one child
+or journal follower, and the daemon never falls silent for 15 s. Exit status
+1 on growth, on a daemon that hangs or ends by itself, or on a stop that is
+not clean; 0 otherwise.
 """
 
 import os
@@ -31,9 +33,10 @@ from .sandbox import JOURNAL_FIFO, SERVICES, Sandbox
 WARM_UP = 5.0
 SILENCE = 15.0
 MEMORY_MARGIN_KB, MEMORY_MARGIN_SHARE = 512, 0.10
-TRANSIENTS = {"fds": 2, "threads": 1}
+TRANSIENTS = {"fds": 2, "threads": 0}
+BLINK_THREADS = 2
 RARE = {"restart": 1 / 1000, "journal end": 1 / 1000}
-METRICS = ("dirty_kb", "rss_kb", "fds", "threads", "children", "followers")
+METRICS = ("dirty_kb", "rss_kb", "fds", "threads", "blink", "children", "followers")
 
 CHANGES = ([f"net {mode}" for mode in world.NET_MODES]
            + [f"service {name} {state}" for name in SERVICES for state in ("up", "down")]
@@ -56,12 +59,15 @@ def sample(pid):
             dirty = sum(int(line.split()[1]) for line in file if line.startswith("Private_Dirty:"))
         with open(f"/proc/{pid}/status") as file:
             status = dict(line.split(":", 1) for line in file)
-        children = 0
+        children, names = 0, []
         for task in os.listdir(f"/proc/{pid}/task"):
             with open(f"/proc/{pid}/task/{task}/children") as file:
                 children += len(file.read().split())
+            with open(f"/proc/{pid}/task/{task}/comm") as file:
+                names.append(file.read().strip())
+        blink = names.count("blink")
         return {"dirty_kb": dirty, "rss_kb": int(status["VmRSS"].split()[0]),
-                "fds": len(os.listdir(f"/proc/{pid}/fd")), "threads": int(status["Threads"]),
+                "fds": len(os.listdir(f"/proc/{pid}/fd")), "threads": len(names) - blink, "blink": blink,
                 "children": children, "followers": followers()}
     except (OSError, KeyError, ValueError):
         return None
@@ -136,6 +142,8 @@ def main(args):
                 taken = sample(pid)
                 if taken and max(taken["children"], taken["followers"]) > 1:
                     problems.append(f"{taken['children']} children, {taken['followers']} journal followers")
+                if taken and taken["blink"] > BLINK_THREADS:
+                    problems.append(f"{taken['blink']} blink threads for {BLINK_THREADS} LEDs")
                 # A life begun with no descriptor left has no follower, hence
                 # a pipe and a thread fewer: not comparable with the others.
                 if taken and taken["children"] == 1 and time.monotonic() - box.started_at > WARM_UP:

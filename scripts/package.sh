@@ -7,14 +7,35 @@
 # its path is printed on the last line. Every page shipped in
 # /usr/share/doc/glowkeeper must be readable there: uncompressed, its links
 # leading to what the package ships.
-# --next builds the same tree as a newer version (a changelog entry in the
-# build's copy only) into build/deb/next/, for the VM test's upgrade.
+# --next repacks that package (built first when missing) as a newer version,
+# with a changelog entry of its own, into build/deb/next/: the same files,
+# for the VM test's upgrade.
 # Usage: scripts/package.sh [--next] [ARCH]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-next=""
-[ "${1:-}" != --next ] || { next=1; shift; }
 native=$(dpkg --print-architecture)
+if [ "${1:-}" = --next ]; then
+    arch=${2:-$native}
+    scripts/install-deps.sh dpkg-dev
+    version=$(dpkg-parsechangelog -S Version)
+    deb=$(ls "build/deb/glowkeeper_${version}_$arch.deb" 2>/dev/null || "$0" "$arch" | tail -1)
+    version=$version+next
+    work=build/deb/next/$arch
+    rm -rf "$work" build/deb/next/glowkeeper_*_"$arch".deb
+    mkdir -p "$work"
+    dpkg-deb -R "$deb" "$work/root"
+    sed -i "s/^Version: .*/Version: $version/" "$work/root/DEBIAN/control"
+    changelog=$work/root/usr/share/doc/glowkeeper/changelog.gz  # a native package's
+    { printf 'glowkeeper (%s) %s; urgency=medium\n\n  * The same files as a newer version, for the upgrade test.\n\n -- %s  %s\n\n' \
+        "$version" "$(dpkg-parsechangelog -S Distribution)" "$(dpkg-parsechangelog -S Maintainer)" "$(date -R)"
+      zcat "$changelog"; } | gzip -9n >"$changelog.new"
+    mv "$changelog.new" "$changelog"
+    (cd "$work/root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z | xargs -0 md5sum) \
+        >"$work/root/DEBIAN/md5sums"
+    dpkg-deb --root-owner-group -Zxz -b "$work/root" "build/deb/next/glowkeeper_${version}_$arch.deb" >/dev/null
+    echo "build/deb/next/glowkeeper_${version}_$arch.deb"
+    exit 0
+fi
 arch=${1:-$native}
 
 tools=(dpkg-dev debhelper fakeroot lintian)
@@ -23,20 +44,11 @@ scripts/install-deps.sh "${tools[@]}"
 
 version=$(dpkg-parsechangelog -S Version)
 out=build/deb
-[ -z "$next" ] || { version=$version+next out=build/deb/next; }
 work=$out/$arch
 rm -rf "$work" "$out"/glowkeeper_*_"$arch".deb
 source=$work/glowkeeper-$version
 mkdir -p "$source"
 tar -c --exclude='./build*' --exclude=./.git . | tar -x -C "$source"
-if [ -n "$next" ]; then
-    changelog=$source/debian/changelog
-    { printf 'glowkeeper (%s) %s; urgency=medium\n\n  * The same tree as a newer version, for the upgrade test.\n\n -- %s  %s\n\n' \
-        "$version" "$(dpkg-parsechangelog -l "$changelog" -S Distribution)" \
-        "$(dpkg-parsechangelog -l "$changelog" -S Maintainer)" "$(date -R)"
-      cat "$changelog"; } >"$changelog.new"
-    mv "$changelog.new" "$changelog"
-fi
 
 # Build-Depends are the one list of what the build needs: the target's
 # libraries (multiarch) and the build machine's tools.

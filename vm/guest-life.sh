@@ -36,9 +36,11 @@ ExecStart=/bin/sh -c '[ ! -e /run/glowkeeper-hold ] || kill -STOP $$$$; exec /us
 EOF
 touch /run/glowkeeper-hold
 systemctl daemon-reload
-since=$(cursor)
+since=$(cursor) waited=$SECONDS
 systemctl start --no-block glowkeeper
 check "activating: the daemon held before ready" until_true 100 held
+took=$((SECONDS - waited))
+check "activating: the start waited 60 s for its LEDs (took $took s)" test "$took" -ge 59 -a "$took" -le 80
 pid=$(main_pid)
 rm /run/glowkeeper-hold
 check "activating: the unit is starting" equals "$(prop ActiveState)" activating

@@ -25,14 +25,14 @@ triggers_cleared() {
 }
 
 # Waits for the service started at second $1 with no LED registered: it
-# waits for them 60 s (the device units' drop-ins), then runs without them.
+# waits for them $2 s (the device units' drop-ins), then runs without them.
 started_without_leds() {
     until [ "$(systemctl is-active glowkeeper)" = active ]; do
-        [ $((SECONDS - $1)) -le 90 ] || { echo "not running after 90 s"; return 1; }
+        [ $((SECONDS - $1)) -le $(($2 + 30)) ] || { echo "not running after $(($2 + 30)) s"; return 1; }
         sleep 0.5
     done
     local took=$((SECONDS - $1))
-    [ "$took" -ge 55 ] && [ "$took" -le 75 ] || { echo "running after $took s"; return 1; }
+    [ "$took" -ge $(($2 - 1)) ] && [ "$took" -le $(($2 + 15)) ] || { echo "running after $took s"; return 1; }
 }
 
 # The udev rule makes each LED a device unit under its class path.

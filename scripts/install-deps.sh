@@ -37,7 +37,7 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 for arch in "${arches[@]}"; do
-    dpkg --add-architecture "$arch"
+    "$(dirname "$0")/apt.sh" --add-architecture "$arch"
 done
 "$(dirname "$0")/apt.sh" update -qq
 "$(dirname "$0")/apt.sh" install -y -qq --no-install-recommends \

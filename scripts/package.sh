@@ -60,7 +60,7 @@ if ! (cd "$source" && dpkg-checkbuilddeps -a "$arch" 2>/dev/null); then
             "${add}apt-get update && apt-get build-dep -a $arch $PWD" >&2
         exit 1
     fi
-    [ "$arch" = "$native" ] || dpkg --add-architecture "$arch"
+    [ "$arch" = "$native" ] || scripts/apt.sh --add-architecture "$arch"
     scripts/apt.sh update -qq
     apt=$PWD/scripts/apt.sh
     (cd "$source" && "$apt" build-dep -y -qq --no-install-recommends -a "$arch" ./ >/dev/null)

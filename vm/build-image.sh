@@ -25,7 +25,7 @@ flavour=${flavours[$arch]:-}
 apt_install() {
     scripts/apt.sh install -y -qq --no-install-recommends "$@" >/dev/null
 }
-download() { (cd "$work" && apt-get download -q -o APT::Sandbox::User=root "$@" >/dev/null); }
+download() { (cd "$work" && "$OLDPWD/scripts/apt.sh" download -q -o APT::Sandbox::User=root "$@" >/dev/null); }
 
 # The newest bookworm kernel may be in the security suite, which the bootstrap
 # does not read: the host's apt picks it and its matching headers and source.
@@ -45,7 +45,7 @@ if [ -n "$kernel" ] && [ -f "$out/rootfs.img" ]; then
     echo "$out"
     exit 0
 fi
-[ "$arch" = "$native" ] || dpkg --add-architecture "$arch"
+[ "$arch" = "$native" ] || scripts/apt.sh --add-architecture "$arch"
 scripts/apt.sh update -qq  # the lists may be older than the archive
 pick_kernel
 echo "vm: building image $arch/$key ($kernel $version)" >&2
@@ -57,7 +57,8 @@ tools=(mmdebstrap)
 if [ "$arch" != "$native" ]; then
     tools+=(qemu-user-static arch-test "gcc-$triple")
     # The foreign root filesystem's programs run through binfmt_misc.
-    mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc ||
+        mountpoint -q /proc/sys/fs/binfmt_misc  # mounted meanwhile by another architecture's build
 fi
 scripts/install-deps.sh "${tools[@]}"
 [ "$(dpkg-query -W -f='${Version}' linux-source-6.1 2>/dev/null)" = "$version" ] &&
@@ -66,7 +67,8 @@ scripts/install-deps.sh "${tools[@]}"
 if [ "$arch" != "$native" ]; then
     qemu=${triple%%-*}
     [ -e "/proc/sys/fs/binfmt_misc/qemu-$qemu" ] ||
-        grep -v '^#' "/usr/lib/binfmt.d/qemu-$qemu.conf" >/proc/sys/fs/binfmt_misc/register
+        grep -v '^#' "/usr/lib/binfmt.d/qemu-$qemu.conf" >/proc/sys/fs/binfmt_misc/register ||
+        [ -e "/proc/sys/fs/binfmt_misc/qemu-$qemu" ]
 fi
 
 # uleds as an out-of-tree module for exactly this kernel. The target's headers

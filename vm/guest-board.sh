@@ -61,21 +61,27 @@ declare -A offsets=([KYT:LED1]=0 [KYT:RGBLED1.1]=1 [KYT:RGBLED1.2]=2 [KYT:RGBLED
 line_of() { echo $((base + ${offsets[$1]})); }
 level_of() { sed -n "s/^ *gpio-$(line_of "$1") (.*) out \([a-z]*\).*/\1/p" /sys/kernel/debug/gpio; }
 
-# The traced sets of the four lines as "seconds gpio value context task":
-# context is "task" for a process's own write, "irq" for a trigger's timer
-# (softirq) or any interrupt, which runs under whatever task it interrupted.
+# The traced sets of the four lines as "seconds gpio value context task
+# process": context is "task" for a process's own write, "irq" for a
+# trigger's timer (softirq) or any interrupt, which runs under whatever task
+# it interrupted; process is the writer's process ID (the kernel's
+# record-tgid option: the daemon's threads have names of their own).
 traced() {
     awk -v wanted=" $(for led in "${leds[@]}"; do printf '%s ' "$(line_of "$led")"; done)" '
         / gpio_value: [0-9]+ set / {
             for (i = 1; i < NF; i++) if ($i ~ /^\[[0-9]+\]$/) break
             task = $1; sub(/-[0-9]+$/, "", task)
+            process = ""
+            for (j = 2; j < i; j++) process = process $j
+            gsub(/[()]/, "", process)
             context = substr($(i + 1), 3, 1) == "." ? "task" : "irq"
             time = $(i + 2); sub(/:$/, "", time)
             gpio = $(i + 4)
-            if (index(wanted, " " gpio " ")) print time, gpio, $(i + 6), context, task
+            if (index(wanted, " " gpio " ")) print time, gpio, $(i + 6), context, task, process
         }' /sys/kernel/tracing/trace
 }
-daemon() { awk '$4 == "task" && $5 == "glowkeeper"' <<<"$1"; }
+# The sets written by the daemon's own process (any of its threads).
+daemon() { awk -v pid="$(systemctl show -P MainPID glowkeeper)" '$4 == "task" && $6 == pid' <<<"$1"; }
 
 # The daemon's first write, then 15 s of its patterns (and of any trigger).
 deadline=$((SECONDS + 120))
@@ -110,7 +116,7 @@ check "the daemon wrote (first write at ${first:-never} s)" test -n "$first"
 first=${first:-0}
 check "the board's heartbeat ran before the daemon ($(awk -v f="$first" -v g="$green" '$1 < f && $2 == g && $4 == "irq"' <<<"$events" | wc -l) sets)" \
     awk -v f="$first" -v g="$green" '$1 < f && $2 == g && $4 == "irq" {n++} END {exit n < 1}' <<<"$events"
-others=$(awk -v f="$first" '$1 >= f' <<<"$events" | awk '!($4 == "task" && $5 == "glowkeeper")')
+others=$(awk -v f="$first" -v pid="$(systemctl show -P MainPID glowkeeper)" '$1 >= f && !($4 == "task" && $6 == pid)' <<<"$events")
 check "after the daemon's first write, only the daemon sets the lines ($(grep -c . <<<"$others") other sets)" \
     test -z "$others"
 # Healthy gateway without network: green 1, red, blue and single 0 (each

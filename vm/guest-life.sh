@@ -9,7 +9,7 @@ fd = os.open("/dev/uleds", os.O_RDWR)
 os.write(fd, struct.pack("64si", b"vm:other", 255))
 time.sleep(1e6)' &
 other=$!
-udevadm wait --timeout=30 /sys/class/leds/vm:other
+udevadm wait --timeout=120 /sys/class/leds/vm:other
 
 starts() { journalctl -u glowkeeper --after-cursor="$1" -o cat | grep -c '^Started glowkeeper.service'; }
 held() { local pid; pid=$(main_pid); [ "$pid" -gt 0 ] && [ "$(ps -o stat= -p "$pid" | cut -c1)" = T ]; }

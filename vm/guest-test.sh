@@ -76,7 +76,7 @@ messages_at() {
 }
 transition() { echo "level=info msg=\"State transition: $1\"" >>/var/lib/mender/transitions; }
 
-udevadm wait --timeout=60 /sys/class/leds/KYT:{LED1,RGBLED1.1,RGBLED1.2,RGBLED1.3}
+udevadm wait --timeout=300 /sys/class/leds/KYT:{LED1,RGBLED1.1,RGBLED1.2,RGBLED1.3}
 
 . ./guest-triggers.sh
 check "package installs" dpkg -i glowkeeper.deb

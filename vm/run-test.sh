@@ -64,7 +64,7 @@ boot() {  # boot RUN
         # snapshot lasts as long as qemu); the uleds LEDs stay off.
         vm/board-dtb.sh "$1/board.dtb" "${qemu[@]}"
         options=(-dtb "$1/board.dtb")
-        append=" systemd.mask=leds.service trace_event=gpio:gpio_value"
+        append=" systemd.mask=leds.service trace_event=gpio:gpio_value trace_options=record-tgid"
     fi
     echo "vm: booting $arch${board:+ $board} (console in $1/console.log)"
     timeout 1500 "${qemu[@]}" "${options[@]}" \

@@ -19,8 +19,10 @@ scripts/install-deps.sh "${packages[@]}"
 
 for arch in "${arches[@]}"; do
     build="build-$arch"
+    # The package's optimisation without debug information, which nobody
+    # reads here and which makes the compile a third longer.
     cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/${triples[$arch]}.cmake" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
     cmake --build "$build" -j"$(nproc)"
     "${triples[$arch]}-readelf" -h "$build/glowkeeper" | grep Machine
     (cd "$build" && ctest --output-on-failure -j4 --timeout 300)

@@ -81,14 +81,16 @@ deploy() {
     check "$1 downloading: 3 white flashes${2:-}" leds "red=flashes:3 green=flashes:3 blue=flashes:3"
     check "$1 installing: 4 white flashes" leds "red=flashes:4 green=flashes:4 blue=flashes:4" --within 40
 }
-# Waits for deployment $1's success and checks that green follows within 3 s.
+# Waits for deployment $1's success and checks that green follows within 8 s:
+# a burst of four flashes (1.6 s) may be under way, and the journal's lines
+# reach the follower late on a busy emulated machine (4.0 s measured).
 succeeded() {
     local reported green
     reported=$(event "status $1 success" 60) || { check "$1: reported success" false; return; }
     check "$1: green again" leds "red=off green=on blue=off" --window 2
     green=$(green_from "$reported")
     check "$1: solid green $(seconds "$reported" "${green:-0}") s after the success report" \
-        awk -v d="$(seconds "$reported" "${green:-1e9}")" 'BEGIN {exit !(d >= 0 && d <= 3)}'
+        awk -v d="$(seconds "$reported" "${green:-1e9}")" 'BEGIN {exit !(d >= 0 && d <= 8)}'
 }
 
 client_start=$SECONDS

@@ -40,9 +40,10 @@ equals() { [ "$1" = "$2" ] || { echo "got '$1'"; return 1; }; }
 leds() { /usr/local/bin/leds expect "$log" "$@"; }
 prop() { systemctl show -P "$1" glowkeeper; }
 main_pid() { prop MainPID; }
-# Waits up to 10 s for exactly $1 journalctl processes (the daemon's followers).
+# Waits up to 30 s for exactly $1 journalctl processes (the daemon's followers):
+# a daemon restarted by the watchdog on a busy emulated machine took over 10 s.
 followers() {
-    local deadline=$((SECONDS + 10)) count
+    local deadline=$((SECONDS + 30)) count
     until count=$(pgrep -c -x journalctl); [ "$count" = "$1" ]; do
         [ $SECONDS -lt $deadline ] || { echo "$count running"; return 1; }
         sleep 0.5
